@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds every configuration with warnings as errors and runs every test:
+# native, native with sanitizers, the win32 product build (its tests under
+# Wine where this machine can run 32-bit programs), and the same Windows
+# sources as 64-bit programs under 64-bit Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tools/install-deps.sh
+
+build() {
+    cmake --preset "$1" >/dev/null
+    cmake --build --preset "$1"
+}
+
+run_wine_tests() {
+    local preset=$1
+    "build/$preset/wine-server" start
+    local status=0
+    ctest --preset "$preset" || status=$?
+    "build/$preset/wine-server" stop
+    return $status
+}
+
+build native
+ctest --preset native
+
+build native-asan
+ctest --preset native-asan
+
+build win32
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    run_wine_tests win32
+else
+    echo "win32: built; its tests are not run here: this machine cannot execute"
+    echo "win32: 32-bit programs, so 32-bit Wine cannot start. The same tests run"
+    echo "win32: as 64-bit programs under 64-bit Wine (win64) below."
+fi
+
+build win64
+run_wine_tests win64
