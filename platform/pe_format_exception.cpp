@@ -4,4 +4,6 @@ PeFormatException::PeFormatException(const std::string& message) : message_(mess
 
 PeFormatException::~PeFormatException() = default;
 
-const char* PeFormatException::what() const noexcept { return message_.what(); }
+const char* PeFormatException::what() const noexcept {
+    return message_.what();
+}

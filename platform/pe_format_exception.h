@@ -9,12 +9,12 @@
 // message is held in a reference-counted standard string, so copying the
 // exception (as throwing does) cannot fail.
 class PeFormatException : public std::exception {
-public:
+  public:
     explicit PeFormatException(const std::string& message);
     ~PeFormatException() override;
 
     const char* what() const noexcept override;
 
-private:
+  private:
     std::runtime_error message_;
 };

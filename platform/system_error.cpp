@@ -13,7 +13,9 @@ WindowsSystemError::WindowsSystemError(std::uint32_t code, const std::string& me
     : std::system_error(WindowsErrorCode(code)),
       text_(message + "\r\n" + std::system_category().message(static_cast<int>(code))) {}
 
-const char* WindowsSystemError::what() const noexcept { return text_.what(); }
+const char* WindowsSystemError::what() const noexcept {
+    return text_.what();
+}
 
 void ThrowSystemError(std::uint32_t code, const std::string& message) {
     throw WindowsSystemError(code, message);

@@ -10,11 +10,11 @@
 // The thrown type: a std::system_error whose what() is the fixed message,
 // CR LF, then the category's text for the code.
 class WindowsSystemError : public std::system_error {
-public:
+  public:
     WindowsSystemError(std::uint32_t code, const std::string& message);
     const char* what() const noexcept override;
 
-private:
+  private:
     std::runtime_error text_;  // reference-counted: copies cannot fail
 };
 

@@ -27,7 +27,8 @@ constexpr ErrorText kErrorTexts[] = {
     {ERROR_INVALID_HANDLE, L"The handle is invalid.\r\n"},
     {ERROR_NOT_ENOUGH_MEMORY,
      L"Not enough memory resources are available to process this command.\r\n"},
-    {ERROR_OUTOFMEMORY, L"Not enough memory resources are available to complete this operation.\r\n"},
+    {ERROR_OUTOFMEMORY,
+     L"Not enough memory resources are available to complete this operation.\r\n"},
     {ERROR_WRITE_FAULT, L"The system cannot write to the specified device.\r\n"},
     {ERROR_READ_FAULT, L"The system cannot read from the specified device.\r\n"},
     {ERROR_GEN_FAILURE, L"A device attached to the system is not functioning.\r\n"},
@@ -77,8 +78,8 @@ DWORD FormatMessageW(DWORD flags, LPCVOID /*source*/, DWORD message_id, DWORD /*
     wchar_t* target = buffer;
     if ((flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) != 0) {
         // The caller passed the address of its pointer in place of a buffer.
-        target = static_cast<wchar_t*>(
-            standin::detail::LocalAllocate((length + 1 > size ? length + 1 : size) * sizeof(wchar_t)));
+        target = static_cast<wchar_t*>(standin::detail::LocalAllocate(
+            (length + 1 > size ? length + 1 : size) * sizeof(wchar_t)));
         if (target == nullptr) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return 0;

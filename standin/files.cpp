@@ -25,9 +25,15 @@ constexpr DWORD kDeleteAccess = DELETE;
 // execute bit, and the stub runs what it has written.
 constexpr mode_t kNewFileMode = 0777;
 
-bool Reads(DWORD access) { return (access & kReadAccess) != 0; }
-bool Writes(DWORD access) { return (access & kWriteAccess) != 0; }
-bool Deletes(DWORD access) { return (access & kDeleteAccess) != 0; }
+bool Reads(DWORD access) {
+    return (access & kReadAccess) != 0;
+}
+bool Writes(DWORD access) {
+    return (access & kWriteAccess) != 0;
+}
+bool Deletes(DWORD access) {
+    return (access & kDeleteAccess) != 0;
+}
 
 // Windows refuses an open whose access an existing handle does not share, or
 // whose share mode does not allow an existing handle's access. Opens for
@@ -130,14 +136,13 @@ HANDLE CreateFileW(LPCWSTR file_name, DWORD desired_access, DWORD share_mode,
             SetLastError(ERROR_SHARING_VIOLATION);
             return INVALID_HANDLE_VALUE;
         }
-    } else if (creation_disposition == OPEN_EXISTING ||
-               creation_disposition == TRUNCATE_EXISTING) {
+    } else if (creation_disposition == OPEN_EXISTING || creation_disposition == TRUNCATE_EXISTING) {
         SetLastError(standin::detail::MissingFileError(path));
         return INVALID_HANDLE_VALUE;
     }
 
-    const int fd = open(path.c_str(), OpenFlags(desired_access, creation_disposition, exists),
-                        kNewFileMode);
+    const int fd =
+        open(path.c_str(), OpenFlags(desired_access, creation_disposition, exists), kNewFileMode);
     if (fd < 0) {
         const int error_number = errno;
         SetLastError(error_number == ENOENT ? standin::detail::MissingFileError(path)
@@ -156,8 +161,8 @@ HANDLE CreateFileW(LPCWSTR file_name, DWORD desired_access, DWORD share_mode,
     HANDLE handle = standin::detail::AddHandle(std::move(object));
     // As on Windows, opening an existing file with a creating disposition
     // succeeds and says so through the last error.
-    const bool creating = creation_disposition == OPEN_ALWAYS ||
-                          creation_disposition == CREATE_ALWAYS;
+    const bool creating =
+        creation_disposition == OPEN_ALWAYS || creation_disposition == CREATE_ALWAYS;
     SetLastError(exists && creating ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
 }
@@ -262,10 +267,9 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD move
     // the two halves form a signed 64-bit distance.
     std::int64_t move = distance;
     if (distance_high != nullptr) {
-        move = static_cast<std::int64_t>((static_cast<std::uint64_t>(
-                                              static_cast<std::uint32_t>(*distance_high))
-                                          << 32) |
-                                         static_cast<std::uint32_t>(distance));
+        move = static_cast<std::int64_t>(
+            (static_cast<std::uint64_t>(static_cast<std::uint32_t>(*distance_high)) << 32) |
+            static_cast<std::uint32_t>(distance));
     }
     std::int64_t base = 0;
     if (move_method == FILE_CURRENT) {

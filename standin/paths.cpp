@@ -129,8 +129,7 @@ DWORD ConvertPath(const wchar_t* windows_path, std::string& posix_path) {
         return ERROR_BAD_NETPATH;
     }
     for (wchar_t c : rest) {
-        if (kInvalidNameCharacters.find(c) != std::wstring_view::npos ||
-            (c > 0 && c < 32)) {
+        if (kInvalidNameCharacters.find(c) != std::wstring_view::npos || (c > 0 && c < 32)) {
             return ERROR_INVALID_NAME;
         }
     }

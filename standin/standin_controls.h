@@ -76,7 +76,7 @@ std::optional<std::string> ToPosixPath(const std::wstring& windows_path);
 
 // Resets the controls on construction and destruction, for a test's scope.
 class ScopedControls {
-public:
+  public:
     ScopedControls() { ResetControls(); }
     ~ScopedControls() { ResetControls(); }
     ScopedControls(const ScopedControls&) = delete;

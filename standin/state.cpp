@@ -226,9 +226,13 @@ void RecordMessageBox(MessageBoxRecord record) {
 
 }  // namespace standin::detail
 
-DWORD GetLastError() { return standin::detail::last_error; }
+DWORD GetLastError() {
+    return standin::detail::last_error;
+}
 
-void SetLastError(DWORD code) { standin::detail::last_error = code; }
+void SetLastError(DWORD code) {
+    standin::detail::last_error = code;
+}
 
 namespace standin {
 
@@ -236,11 +240,11 @@ using detail::GetState;
 
 const char* OperationName(Operation operation) {
     static constexpr std::array<const char*, kOperationCount> kNames = {
-        "CreateFileW",        "ReadFile",           "WriteFile",        "SetFilePointer",
-        "GetFileSizeEx",      "CloseHandle",        "DeleteFileW",      "CreateProcessW",
+        "CreateFileW",         "ReadFile",           "WriteFile",          "SetFilePointer",
+        "GetFileSizeEx",       "CloseHandle",        "DeleteFileW",        "CreateProcessW",
         "WaitForSingleObject", "GetExitCodeProcess", "GetModuleFileNameW", "GetTempPathW",
-        "FormatMessageW",     "LocalFree",          "CommandLineToArgvW", "MessageBoxW",
-        "MessageBoxA",        "CoCreateGuid",
+        "FormatMessageW",      "LocalFree",          "CommandLineToArgvW", "MessageBoxW",
+        "MessageBoxA",         "CoCreateGuid",
     };
     return kNames[static_cast<std::size_t>(operation)];
 }

@@ -121,7 +121,9 @@ constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x200;
 constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
 constexpr WORD LANG_NEUTRAL = 0x00;
 constexpr WORD SUBLANG_DEFAULT = 0x01;
-constexpr WORD MAKELANGID(WORD primary, WORD sub) { return static_cast<WORD>((sub << 10) | primary); }
+constexpr WORD MAKELANGID(WORD primary, WORD sub) {
+    return static_cast<WORD>((sub << 10) | primary);
+}
 
 // Message boxes
 constexpr UINT MB_OK = 0x0;

@@ -71,10 +71,9 @@ TEST(ThrowSystemError, CarriesTheCodeOfTheFailedCallUnchanged) {
     ASSERT_EQ(file, INVALID_HANDLE_VALUE);
     const DWORD code = GetLastError();
     EXPECT_EQ(code, 3u);  // ERROR_PATH_NOT_FOUND
-    EXPECT_EQ(static_cast<DWORD>(Raised(code, "Failed to open current executable file")
-                                     .code()
-                                     .value()),
-              code);
+    EXPECT_EQ(
+        static_cast<DWORD>(Raised(code, "Failed to open current executable file").code().value()),
+        code);
 }
 
 #ifndef _WIN32
@@ -85,7 +84,8 @@ TEST(ThrowSystemError, CarriesAnInjectedCodeUnchanged) {
     HANDLE file =
         CreateFileW(L"Z:\\tmp", FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_EQ(file, INVALID_HANDLE_VALUE);
-    const WindowsSystemError error = Raised(GetLastError(), "Failed to open current executable file");
+    const WindowsSystemError error =
+        Raised(GetLastError(), "Failed to open current executable file");
     EXPECT_EQ(static_cast<DWORD>(error.code().value()), kInjected);
 }
 #endif

@@ -20,8 +20,8 @@ TEST(SystemHandle, ClosesItsHandleWhenTheScopeEnds) {
     ScopedTempDir dir;
     const std::wstring path = dir.WindowsFile("held.bin");
     {
-        SystemHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                                      nullptr));
+        SystemHandle file(
+            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         ASSERT_NE(file.handle, INVALID_HANDLE_VALUE);
         EXPECT_FALSE(DeleteFileW(path.c_str()));
         EXPECT_EQ(GetLastError(), 32u);  // ERROR_SHARING_VIOLATION
@@ -33,8 +33,8 @@ TEST(SystemHandle, ClosesItsHandleWhenAnExceptionLeavesTheScope) {
     ScopedTempDir dir;
     const std::wstring path = dir.WindowsFile("held.bin");
     try {
-        SystemHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                                      nullptr));
+        SystemHandle file(
+            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         ASSERT_NE(file.handle, INVALID_HANDLE_VALUE);
         throw 42;
     } catch (int) {

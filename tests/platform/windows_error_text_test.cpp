@@ -16,9 +16,8 @@ namespace {
 // Whether this system has a text for the code, asked independently.
 bool SystemHasTextFor(std::uint32_t code) {
     wchar_t buffer[1024];
-    return FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                          code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, 1024,
-                          nullptr) != 0;
+    return FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                          MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, 1024, nullptr) != 0;
 }
 
 TEST(GetWindowsErrorText, GivesTheSystemTextWithItsLineBreakKept) {

@@ -41,13 +41,13 @@ TEST(StandinCreateFile, GivesTheWindowsErrorCodes) {
         {"a folder is no file", dir.WindowsFolder(), GENERIC_READ, OPEN_EXISTING, 5},
         {"another drive does not exist here", L"C:\\Windows\\notepad.exe", GENERIC_READ,
          OPEN_EXISTING, 3},
-        {"CREATE_NEW on an existing file", dir.WindowsFile("exists.bin"), GENERIC_WRITE,
-         CREATE_NEW, 80},
+        {"CREATE_NEW on an existing file", dir.WindowsFile("exists.bin"), GENERIC_WRITE, CREATE_NEW,
+         80},
         {"an unknown disposition", dir.WindowsFile("exists.bin"), GENERIC_READ, 99, 87},
         {"a name with a character Windows refuses", dir.WindowsFile("a?b"), GENERIC_WRITE,
          OPEN_ALWAYS, 123},
-        {"a component longer than the file system allows",
-         dir.WindowsFile(std::string(300, 'n')), GENERIC_WRITE, OPEN_ALWAYS, 206},
+        {"a component longer than the file system allows", dir.WindowsFile(std::string(300, 'n')),
+         GENERIC_WRITE, OPEN_ALWAYS, 206},
     };
     for (const Case& test : kCases) {
         const Opened opened = Open(test.path, test.access, FILE_SHARE_READ, test.disposition);
@@ -88,8 +88,8 @@ TEST(StandinCreateFile, EnforcesShareModesBetweenHandles) {
         bool second_opens;
     };
     const Case kCases[] = {
-        {"readers that share reading", GENERIC_READ, FILE_SHARE_READ, GENERIC_READ,
-         FILE_SHARE_READ, true},
+        {"readers that share reading", GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ,
+         true},
         {"a writer while a reader does not share writing", GENERIC_READ, FILE_SHARE_READ,
          GENERIC_WRITE, FILE_SHARE_READ, false},
         {"a reader that does not share the writer's writing", GENERIC_WRITE,

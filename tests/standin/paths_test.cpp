@@ -70,8 +70,8 @@ TEST(StandinGuid, MakesDistinctVersionFourGuids) {
         ASSERT_EQ(CoCreateGuid(&guid), S_OK);
         EXPECT_EQ(guid.Data3 >> 12, 4);
         EXPECT_EQ(guid.Data4[0] >> 6, 2);
-        seen.insert(std::wstring(reinterpret_cast<const wchar_t*>(&guid),
-                                 sizeof guid / sizeof(wchar_t)));
+        seen.insert(
+            std::wstring(reinterpret_cast<const wchar_t*>(&guid), sizeof guid / sizeof(wchar_t)));
     }
     EXPECT_EQ(seen.size(), 100u);
 }

@@ -13,7 +13,7 @@ namespace test_support {
 using Bytes = std::vector<std::uint8_t>;
 
 class ScopedTempDir {
-public:
+  public:
     ScopedTempDir();
     ~ScopedTempDir();
     ScopedTempDir(const ScopedTempDir&) = delete;
@@ -29,7 +29,7 @@ public:
     // The names of the files in the folder, sorted.
     std::vector<std::string> Names() const;
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
