@@ -1,0 +1,10 @@
+// The stub's whole run, from its argument text to its exit status.
+#pragma once
+
+// Splits the argument text, scans the switches, validates the stub's own
+// file, extracts the installer and the files it reads into the temporary
+// directory, runs the installer with the hand-over prefix followed by the
+// argument text unchanged, and waits for it. Returns 0 when the installer
+// ended with exit code 0 and 1 otherwise. Every failure is shown in a message
+// box (none with "/S") and returns 1. argument_text may be null.
+int RunSequence(const wchar_t* argument_text);
