@@ -33,14 +33,14 @@ void ShowFailure(const std::exception& error) {
     MessageBoxA(nullptr, error.what(), kCaption, kBoxStyle);
 }
 
-int RunInstaller(const wchar_t* argument_text, bool& silent) {
+int RunInstaller(const wchar_t* argument_text, OwnPathSource own_path_source, bool& silent) {
     const std::wstring text = argument_text != nullptr ? argument_text : L"";
     const std::vector<std::wstring> arguments = SplitCommandLine(argument_text);
     const Switches switches = ScanSwitches(arguments);
     silent = switches.silent;
 
     // The installer copy bears the stub's own file name, made unique.
-    const std::wstring own_path = GetCurrentExecutablePath();
+    const std::wstring own_path = own_path_source();
     const std::wstring installer_copy = MakeTempFilePath(GetFileNameFromPath(own_path));
 
     const PeReader reader(own_path);
@@ -59,10 +59,14 @@ int RunInstaller(const wchar_t* argument_text, bool& silent) {
 }  // namespace
 
 int RunSequence(const wchar_t* argument_text) {
+    return RunSequence(argument_text, GetCurrentExecutablePath);
+}
+
+int RunSequence(const wchar_t* argument_text, OwnPathSource own_path_source) {
     // Read only after the split: a failure to split is always shown.
     bool silent = false;
     try {
-        return RunInstaller(argument_text, silent);
+        return RunInstaller(argument_text, own_path_source, silent);
     } catch (const std::system_error& error) {
         if (!silent) {
             try {
