@@ -23,15 +23,15 @@ void RestrictDllSearchToSystemFolder() {
     }
     // Through a generic function pointer type, as GetProcAddress's result
     // has a type of its own.
-    auto set_default_dll_directories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
-        reinterpret_cast<void (*)()>(found));
+    auto set_default_dll_directories =
+        reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(found));
     set_default_dll_directories(kSearchSystem32);
 }
 
 }  // namespace
 
-int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous_instance*/,
-                    PWSTR argument_text, int /*show_command*/) {
+int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous_instance*/, PWSTR argument_text,
+                    int /*show_command*/) {
     RestrictDllSearchToSystemFolder();
     return RunSequence(argument_text);
 }

@@ -33,7 +33,7 @@ void ShowFailure(const std::exception& error) {
     MessageBoxA(nullptr, error.what(), kCaption, kBoxStyle);
 }
 
-int RunInstaller(const wchar_t* argument_text, OwnPathSource own_path_source, bool& silent) {
+int RunInstaller(const wchar_t* argument_text, const OwnPathSource& own_path_source, bool& silent) {
     const std::wstring text = argument_text != nullptr ? argument_text : L"";
     const std::vector<std::wstring> arguments = SplitCommandLine(argument_text);
     const Switches switches = ScanSwitches(arguments);
@@ -62,7 +62,7 @@ int RunSequence(const wchar_t* argument_text) {
     return RunSequence(argument_text, GetCurrentExecutablePath);
 }
 
-int RunSequence(const wchar_t* argument_text, OwnPathSource own_path_source) {
+int RunSequence(const wchar_t* argument_text, const OwnPathSource& own_path_source) {
     // Read only after the split: a failure to split is always shown.
     bool silent = false;
     try {

@@ -1,6 +1,7 @@
 // The stub's whole run, from its argument text to its exit status.
 #pragma once
 
+#include <functional>
 #include <string>
 
 // Splits the argument text, scans the switches, validates the stub's own
@@ -14,5 +15,5 @@ int RunSequence(const wchar_t* argument_text);
 // Where the run finds its own executable file: GetCurrentExecutablePath in
 // the product. Tests that run the sequence inside a test program hand in the
 // path of a package instead; nothing a user controls can.
-using OwnPathSource = std::wstring (*)();
-int RunSequence(const wchar_t* argument_text, OwnPathSource own_path_source);
+using OwnPathSource = std::function<std::wstring()>;
+int RunSequence(const wchar_t* argument_text, const OwnPathSource& own_path_source);
