@@ -1,6 +1,7 @@
 // Windows paths over the host's file system (drive Z: is the Unix root), the
 // running program's path and the temporary directory.
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -47,6 +48,8 @@ std::wstring TempDirectory() {
     return path;
 }
 
+}  // namespace
+
 std::wstring RunningProgram() {
     if (auto chosen = ModuleFileNameOverride()) {
         return *chosen;
@@ -56,10 +59,16 @@ std::wstring RunningProgram() {
     if (length <= 0) {
         return {};
     }
-    return ToWindowsPath(std::string(buffer, static_cast<std::size_t>(length)));
+    std::string path(buffer, static_cast<std::size_t>(length));
+    // The kernel marks a program file deleted while it runs; Windows still
+    // gives the path it was started from.
+    constexpr std::string_view kDeletedMark = " (deleted)";
+    struct stat file {};
+    if (path.ends_with(kDeletedMark) && stat(path.c_str(), &file) != 0) {
+        path.resize(path.size() - kDeletedMark.size());
+    }
+    return ToWindowsPath(path);
 }
-
-}  // namespace
 
 std::string Narrow(const std::wstring& text) {
     std::string out;

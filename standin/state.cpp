@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -61,6 +62,9 @@ FileObject::~FileObject() {
 }
 
 ProcessObject::~ProcessObject() {
+    if (!ended && pid > 0) {
+        waitpid(pid, nullptr, WNOHANG);  // no zombie for a child that has ended
+    }
     if (status_fd >= 0) {
         close(status_fd);
     }

@@ -35,7 +35,9 @@ struct FileObject {
 };
 
 // A started process. status_fd is the read end of the pipe on which the
-// child's ExitProcess reports its full 32-bit exit code.
+// child's ExitProcess reports its full 32-bit exit code. A child that has
+// ended is reaped when its last handle closes; one still running then is
+// left to end on its own.
 struct ProcessObject {
     pid_t pid = -1;
     int status_fd = -1;
@@ -49,9 +51,11 @@ struct ProcessObject {
     ~ProcessObject();
 };
 
-// The primary thread of a started process; only ever closed.
+// The primary thread of a started process. It ends with the process, so
+// waiting on it waits on the process, which it keeps open.
 struct ThreadObject {
     pid_t pid = -1;
+    std::shared_ptr<ProcessObject> process;
 };
 
 using Object = std::variant<std::monostate, FileObject, ProcessObject, ThreadObject>;
@@ -87,6 +91,9 @@ DWORD ConvertPath(const wchar_t* windows_path, std::string& posix_path);
 // UTF-8 and wide text.
 std::string Narrow(const std::wstring& text);
 std::wstring Widen(const std::string& text);
+
+// The running program's path as GetModuleFileNameW gives it.
+std::wstring RunningProgram();
 
 // Values the test controls set for GetModuleFileNameW and GetTempPathW.
 std::optional<std::wstring> ModuleFileNameOverride();
