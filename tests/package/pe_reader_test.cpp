@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <iterator>
 #include <random>
@@ -327,6 +328,40 @@ TEST(PeReaderFormat, RejectsEachMalformedFileWithTheMessageOfItsCheck) {
         const Outcome outcome = ConstructOn(dir, row.make());
         EXPECT_FALSE(outcome.constructed);
         EXPECT_EQ(outcome.message, row.message);
+    }
+}
+
+// Positions in a package are signed 32-bit numbers, so a file of 2 GiB or
+// more is no package, even when the low 32 bits of its size equal the
+// certificate table's end. The files are sparse: the headers of the signed
+// package, then a hole.
+TEST(PeReaderFormat, RejectsFilesOf2GiBOrMoreWhoseLowSizeBitsMatchTheTable) {
+    struct Row {
+        const char* what;
+        std::uint64_t file_size;
+        bool keep_table;  // the signed table as it is, else one that ends at 2 GiB
+    };
+    const Row rows[] = {
+        {"exactly 2 GiB, the table ending there", 0x80000000ull, false},
+        {"4 GiB more than the signed file", 0x100000000ull, true},
+    };
+    ScopedTempDir dir;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Bytes file = SignedPackage();
+        const package_writer::SecurityDirectory table = package_writer::ReadHeaders(file).security;
+        const std::uint64_t size = row.keep_table ? row.file_size + file.size() : row.file_size;
+        if (!row.keep_table) {
+            package_writer::SetSecurityDirectory(file, table.offset,
+                                                 static_cast<std::uint32_t>(size - table.offset));
+        }
+        WriteBytes(dir.File("huge.exe"), file);
+        std::filesystem::resize_file(dir.File("huge.exe"), size);
+        const Outcome outcome = Construct(dir.WindowsFile("huge.exe"));
+        EXPECT_FALSE(outcome.constructed);
+        EXPECT_EQ(outcome.message, kWrongSize);
+        EXPECT_EQ(std::filesystem::file_size(dir.File("huge.exe")), size);
+        std::filesystem::remove(dir.File("huge.exe"));
     }
 }
 

@@ -194,21 +194,4 @@ TEST(PackageWriterSynthetic, BuildsAnImageThatTheReaderAccepts) {
     EXPECT_EQ(reader.installer_length(), 0x58);
 }
 
-TEST(PackageWriterVariants, MoveNtHeadersKeepsTheHeadersAndSectionTable) {
-    const Bytes original = SignedPackage();
-    Bytes moved = original;
-    MoveNtHeaders(moved, 4096);
-    const ImageHeaders before = ReadHeaders(original);
-    const ImageHeaders after = ReadHeaders(moved);
-    EXPECT_EQ(after.nt_offset, 4096);
-    EXPECT_EQ(moved.size(), original.size());
-    EXPECT_EQ(after.security.offset, before.security.offset);
-    EXPECT_EQ(after.security.size, before.security.size);
-    ASSERT_EQ(after.sections.size(), before.sections.size());
-    for (std::size_t i = 0; i < after.sections.size(); ++i) {
-        EXPECT_EQ(after.sections[i].pointer, before.sections[i].pointer);
-        EXPECT_EQ(after.sections[i].size, before.sections[i].size);
-    }
-}
-
 }  // namespace
