@@ -20,11 +20,14 @@ TEST(ScanSwitches, FindsTheSwitchesExactlyAsWritten) {
         {"/pi= with nothing after it", {L"/pi="}, false, true, false, false},
         {"/PI= in upper case is no switch", {L"/PI=x"}, false, false, false, false},
         {"/pi without its equals sign is no switch", {L"/pi"}, false, false, false, false},
-        {"/pic= names the picture, not the parameters", {L"/pic=a.bmp"}, false, false, true,
-         false},
+        {"/pic= names the picture, not the parameters", {L"/pic=a.bmp"}, false, false, true, false},
         {"/ico= names the icon", {L"/ico=a.ico"}, false, false, false, true},
         {"all at once", {L"/ico=", L"/S", L"/pic=", L"/pi="}, true, true, true, true},
-        {"a quoted switch is still a switch once split", {L"/pi=\"a b\""}, false, true, false,
+        {"a quoted switch is still a switch once split",
+         {L"/pi=\"a b\""},
+         false,
+         true,
+         false,
          false},
     };
     for (const Case& test : kCases) {
