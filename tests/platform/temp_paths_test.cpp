@@ -50,6 +50,7 @@ std::wstring ExpectUniqueName(const std::wstring& actual, const std::wstring& be
     return guid;
 }
 
+#ifndef _WIN32
 // The system error that action raised, checked against the code and the
 // fixed message it must carry.
 void ExpectSystemError(const std::function<void()>& action, std::uint32_t code,
@@ -62,6 +63,7 @@ void ExpectSystemError(const std::function<void()>& action, std::uint32_t code,
         EXPECT_TRUE(std::string(error.what()).starts_with(message + "\r\n")) << error.what();
     }
 }
+#endif
 
 struct NameCase {
     const char* what_it_proves;
