@@ -52,8 +52,8 @@ bool ExtractBrandingBlock(const BrandingBlock& block, const std::wstring& execut
         package.ReadBlock(position, size, buffer);
     }  // the executable is closed before the output file is created
 
-    // The installer copes with a missing or short file; a failure to write
-    // it does not stop the run.
+    // A file that cannot be written is not reported: the run goes on, and
+    // the installer finds what was written, if anything.
     WriteWholeFile(path, buffer.data(), static_cast<std::size_t>(size));
     return true;
 }

@@ -61,7 +61,7 @@ std::vector<std::uint8_t> PeReader::ReadData(std::int32_t& version) const {
 
 void PeReader::ExtractParams(std::int32_t& version, const std::wstring& path) const {
     const std::vector<std::uint8_t> decoded = ReadData(version);
-    // The installer copes with a missing or short parameters file; a failure
-    // to write it does not stop the run.
+    // A file that cannot be written is not reported: the run goes on, and
+    // the installer finds what was written, if anything.
     WriteWholeFile(path, decoded.data(), decoded.size());
 }

@@ -47,6 +47,10 @@ class HandleLeakCheck {
 
   private:
     std::size_t before_;
+#else
+    // Not trivial, so that an unused instance draws no warning.
+    HandleLeakCheck() {}
+    ~HandleLeakCheck() {}
 #endif
 };
 
