@@ -107,10 +107,28 @@ class RunSequenceTest : public ::testing::Test {
     }
 
     void TearDown() override {
-#ifndef _WIN32
+#ifdef _WIN32
+        RestoreTmp();
+#else
         standin::ResetControls();
 #endif
     }
+
+#ifdef _WIN32
+    // Test folders are made under the temporary directory, so TMP must be
+    // the original one whenever a new folder is made.
+    void RestoreTmp() {
+        SetEnvironmentVariableW(L"TMP", original_tmp_.empty() ? nullptr : original_tmp_.c_str());
+    }
+
+    static std::wstring CurrentTmp() {
+        wchar_t value[32768];
+        const DWORD length = GetEnvironmentVariableW(L"TMP", value, 32768);
+        return length > 0 && length < 32768 ? std::wstring(value, length) : std::wstring();
+    }
+
+    std::wstring original_tmp_ = CurrentTmp();
+#endif
 
     Outcome Run(const SyntheticPackage& package, const std::wstring& argument_text,
                 const std::wstring& package_name = L"setup.exe") {
@@ -155,6 +173,9 @@ class RunSequenceTest : public ::testing::Test {
 
     // A new, empty temporary directory for the next run.
     void UseFreshTempDir() {
+#ifdef _WIN32
+        RestoreTmp();
+#endif
         temp_ = std::make_unique<ScopedTempDir>();
         SetUp();
     }
