@@ -8,8 +8,9 @@
 // endian) to a status pipe whose descriptor it finds in TVK_STANDIN_STATUS_FD;
 // a child that ends any other way gives its 8-bit exit status, or for a death
 // by signal the code Windows gives for the matching failure (see
-// ExitCodeForSignal). The child removes both variables from its environment
-// before main, so it sees the caller's environment unchanged.
+// ExitCodeForSignal). A child built on the stand-in removes both variables
+// from its environment and closes the pipe on exec before main, so it sees
+// the caller's environment unchanged; other programs keep them.
 //
 // No handle is inherited: every descriptor of the stand-in is close-on-exec,
 // and only the status pipe's write end is handed to the child. The child keeps
