@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-// Splits text by the rules of CommandLineToArgvW and returns copies of the
-// arguments in order. A null or empty text gives an empty list without
-// calling it. Raises a system error "Failed to parse command line" when the
-// text cannot be split.
+// Splits text by the rules of CommandLineToArgvW for the arguments after the
+// program name (the text holds none) and returns copies of them in order. A
+// null or empty text gives an empty list without calling it. Raises a system
+// error "Failed to parse command line" when the text cannot be split.
 std::vector<std::wstring> SplitCommandLine(const wchar_t* text);

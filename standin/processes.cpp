@@ -8,8 +8,9 @@
 // endian) to a status pipe whose descriptor it finds in TVK_STANDIN_STATUS_FD;
 // a child that ends any other way gives its 8-bit exit status, or for a death
 // by signal the code Windows gives for the matching failure (see
-// ExitCodeForSignal). The child removes both variables from its environment
-// before main, so it sees the caller's environment unchanged.
+// ExitCodeForSignal). A child built on the stand-in removes both variables
+// from its environment and closes the pipe on exec before main, so it sees
+// the caller's environment unchanged; other programs keep them.
 //
 // No handle is inherited: every descriptor of the stand-in is close-on-exec,
 // and only the status pipe's write end is handed to the child. The child keeps
@@ -32,6 +33,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "standin/command_line.h"
@@ -51,6 +53,9 @@ constexpr char kCommandLineVariable[] = "TVK_STANDIN_COMMAND_LINE";
 constexpr char kStatusFdVariable[] = "TVK_STANDIN_STATUS_FD";
 // The exit code that ExitProcess reports: a 32-bit little-endian value.
 constexpr std::size_t kStatusSize = 4;
+// The longest command line Windows takes, its terminator included; Windows
+// refuses a longer one with ERROR_FILENAME_EXCED_RANGE.
+constexpr std::size_t kMaxCommandLine = 32767;
 // How often a wait with a time limit looks at the child again.
 constexpr auto kPollInterval = std::chrono::milliseconds(1);
 
@@ -241,6 +246,26 @@ std::vector<std::string> ChildEnvironment(const std::wstring& command_line, int 
     return environment;
 }
 
+// The status pipe's two descriptors until the process object takes the read
+// end.
+struct StatusPipe {
+    int fds[2] = {-1, -1};
+
+    StatusPipe() = default;
+    StatusPipe(const StatusPipe&) = delete;
+    StatusPipe& operator=(const StatusPipe&) = delete;
+    ~StatusPipe() {
+        Close(0);
+        Close(1);
+    }
+    void Close(int end) {
+        if (fds[end] >= 0) {
+            close(fds[end]);
+            fds[end] = -1;
+        }
+    }
+};
+
 DWORD SpawnError(int error_number, const std::string& path) {
     if (error_number == ENOENT) {
         return standin::detail::MissingFileError(path);
@@ -267,8 +292,7 @@ BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
         return FALSE;
     }
     const std::wstring text = command_line != nullptr ? command_line : application_name;
-    // Windows takes at most 32767 characters, the terminator included.
-    if (text.size() > 32766) {
+    if (text.size() >= kMaxCommandLine) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return FALSE;
     }
@@ -287,24 +311,23 @@ BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
         }
     }
 
-    int status_pipe[2];
-    if (pipe2(status_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    StatusPipe status;
+    if (pipe2(status.fds, O_CLOEXEC | O_NONBLOCK) != 0) {
         SetLastError(standin::detail::ErrorFromErrno(errno));
         return FALSE;
     }
-    std::vector<std::string> child_environment = ChildEnvironment(text, status_pipe[1]);
+    std::vector<std::string> child_environment = ChildEnvironment(text, status.fds[1]);
     pid_t pid = -1;
     int spawn_error = 0;
     {
         SpawnRequest request;
-        spawn_error = request.Prepare(status_pipe[1]);
+        spawn_error = request.Prepare(status.fds[1]);
         if (spawn_error == 0) {
             spawn_error = request.Spawn(pid, path, arguments, child_environment);
         }
     }
-    close(status_pipe[1]);
+    status.Close(1);  // only the child may hold the write end
     if (spawn_error != 0) {
-        close(status_pipe[0]);
         SetLastError(SpawnError(spawn_error, path));
         return FALSE;
     }
@@ -312,7 +335,7 @@ BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
     auto process_object = std::make_shared<Object>(std::in_place_type<ProcessObject>);
     auto& process = std::get<ProcessObject>(*process_object);
     process.pid = pid;
-    process.status_fd = status_pipe[0];
+    process.status_fd = std::exchange(status.fds[0], -1);
     auto thread_object = std::make_shared<Object>(std::in_place_type<ThreadObject>);
     auto& thread = std::get<ThreadObject>(*thread_object);
     thread.pid = pid;

@@ -16,9 +16,23 @@ namespace {
 
 using Arguments = std::vector<std::wstring>;
 
-// Each row was taken from Wine's CommandLineToArgvW; the same table runs
-// against Windows (under Wine) and the stand-in, so both split alike.
-TEST(SplitCommandLine, SplitsAsCommandLineToArgvWDoes) {
+Arguments CommandLineToArguments(const wchar_t* text) {
+    int count = 0;
+    LPWSTR* block = CommandLineToArgvW(text, &count);
+    if (block == nullptr) {
+        ADD_FAILURE() << "CommandLineToArgvW failed with " << GetLastError();
+        return {};
+    }
+    Arguments arguments(block, block + count);
+    EXPECT_EQ(block[count], nullptr) << "the array ends with a null pointer";
+    LocalFree(block);
+    return arguments;
+}
+
+// The splitting rules that SplitCommandLine relies on. Each row was taken
+// from Wine's CommandLineToArgvW; the same table runs against Windows (under
+// Wine) and the stand-in, so both split alike.
+TEST(CommandLineToArgvW, SplitsAsWindowsDoes) {
     struct Case {
         const char* what_it_proves;
         const wchar_t* text;
@@ -92,6 +106,34 @@ TEST(SplitCommandLine, SplitsAsCommandLineToArgvWDoes) {
         {"non-ASCII text is kept", L"\u00e9t\u00e9 \"\u20ac 1\"", {L"\u00e9t\u00e9", L"\u20ac 1"}},
     };
     for (const Case& test : kCases) {
+        EXPECT_EQ(CommandLineToArguments(test.text), test.expected) << test.what_it_proves;
+    }
+}
+
+// The argument text holds no program name: its first word is split as an
+// argument, not by the program-name rules.
+TEST(SplitCommandLine, SplitsEveryWordAsAnArgument) {
+    struct Case {
+        const char* what_it_proves;
+        const wchar_t* text;
+        Arguments expected;
+    };
+    const Case kCases[] = {
+        {"the silent switch alone", L"/S", {L"/S"}},
+        {"a quoted argument with a space is one, without its quotes",
+         L"\"a b\" /S",
+         {L"a b", L"/S"}},
+        {"several blanks separate once", L"/S   /pi=x", {L"/S", L"/pi=x"}},
+        {"a quoted value in the first argument keeps the next one apart",
+         L"/pi=\"C:\\My Files\\p.txt\" /S",
+         {L"/pi=C:\\My Files\\p.txt", L"/S"}},
+        {"a first quoted run goes on after its closing quote", L"\"a\"b c", {L"ab", L"c"}},
+        {"an escaped quote in the first argument", L"a\\\"b", {L"a\"b"}},
+        {"leading blanks add no empty argument", L"  \t/S", {L"/S"}},
+        {"blanks alone are no argument", L" \t ", {}},
+        {"an empty quoted argument stays", L"\"\" /S", {L"", L"/S"}},
+    };
+    for (const Case& test : kCases) {
         EXPECT_EQ(SplitCommandLine(test.text), test.expected) << test.what_it_proves;
     }
 }
@@ -113,13 +155,7 @@ TEST(SplitCommandLine, NullOrEmptyTextGivesNoArguments) {
 TEST(CommandLineToArgvW, EmptyTextGivesTheRunningProgram) {
     wchar_t own_path[MAX_PATH] = {};
     ASSERT_NE(GetModuleFileNameW(nullptr, own_path, MAX_PATH), 0u);
-    int count = 0;
-    LPWSTR* arguments = CommandLineToArgvW(L"", &count);
-    ASSERT_NE(arguments, nullptr);
-    ASSERT_EQ(count, 1);
-    EXPECT_EQ(std::wstring(arguments[0]), std::wstring(own_path));
-    EXPECT_EQ(arguments[1], nullptr) << "the array ends with a null pointer";
-    LocalFree(arguments);
+    EXPECT_EQ(CommandLineToArguments(L""), Arguments{own_path});
 }
 
 #ifndef _WIN32

@@ -5,8 +5,10 @@
 //   units without a byte order mark or terminator. The record outlives the
 //   program file, which its starter deletes.
 // - It exits (ExitProcess, so all 32 bits arrive) with the number after the
-//   last "exit=" in its command line: decimal, or hexadecimal after "0x";
-//   0 when there is none.
+//   last "exit=" in its command line, read as a C integer literal (decimal,
+//   hexadecimal after "0x"); 0 when there is none.
+// Natively it is built on the stand-in layer, so it runs as CProcess starts
+// it there; under Windows or Wine it is a console program.
 #include <cstdint>
 #include <cwchar>
 #include <string>
