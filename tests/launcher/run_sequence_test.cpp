@@ -138,9 +138,10 @@ class RunSequenceTest : public ::testing::Test {
         Outcome outcome;
         outcome.status = RunSequence(argument_text.c_str(), [&] { return package_path; });
         outcome.temp_files = temp_->Names();
-        for (const std::string& name : outcome.temp_files) {
-            if (name.ends_with(".cmdline")) {
-                outcome.command_line = FromUtf16Le(test_support::ReadBytes(temp_->File(name)));
+        // By path, not by name: the installer copy's name may be beyond ASCII.
+        for (const auto& entry : std::filesystem::directory_iterator(temp_->path())) {
+            if (entry.path().extension() == ".cmdline") {
+                outcome.command_line = FromUtf16Le(test_support::ReadBytes(entry.path()));
             }
         }
 #ifndef _WIN32
