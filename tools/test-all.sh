@@ -32,9 +32,10 @@ build win32
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then
     run_wine_tests win32
 else
-    echo "win32: built; its tests are not run here: this machine cannot execute"
-    echo "win32: 32-bit programs, so 32-bit Wine cannot start. The same tests run"
-    echo "win32: as 64-bit programs under 64-bit Wine (win64) below."
+    echo "win32: this machine cannot execute 32-bit programs, so 32-bit Wine cannot"
+    echo "win32: start; only the host-side checks of the stub run here. The same"
+    echo "win32: tests run as 64-bit programs under 64-bit Wine (win64) below."
+    ctest --preset win32
 fi
 
 build win64
