@@ -17,7 +17,9 @@
 #include "package/base64.h"
 #include "platform/windows_api.h"
 #include "platform/windows_error_text.h"
+#include "tests/support/fixtures.h"
 #include "tests/support/synthetic_package.h"
+#include "tools/package_writer/package_writer.h"
 
 #ifndef _WIN32
 #include "standin/standin_controls.h"
@@ -132,8 +134,13 @@ class RunSequenceTest : public ::testing::Test {
 
     Outcome Run(const SyntheticPackage& package, const std::wstring& argument_text,
                 const std::wstring& package_name = L"setup.exe") {
+        return Run(package.Build(), argument_text, package_name);
+    }
+
+    Outcome Run(const Bytes& package, const std::wstring& argument_text,
+                const std::wstring& package_name = L"setup.exe") {
         const std::filesystem::path file = packages_.path() / HostName(package_name);
-        test_support::WriteBytes(file, package.Build());
+        test_support::WriteBytes(file, package);
         const std::wstring package_path = test_support::ToWindowsPath(file);
         Outcome outcome;
         outcome.status = RunSequence(argument_text.c_str(), [&] { return package_path; });
@@ -250,6 +257,39 @@ TEST_F(RunSequenceTest, Version2HandsOverParametersPictureAndIconInThatOrder) {
     EXPECT_EQ(TempFile("ico_", ".ico"), package.icon);
     const Bytes params = TempFile("InstallerParams_", ".json");
     EXPECT_EQ(std::string(params.begin(), params.end()), kParamsJson);
+}
+
+TEST_F(RunSequenceTest, RealSignedPackagesOfBothVersionsHandOverTheTaggedFiles) {
+    // A package signed by osslsigncode whose installer is the test installer,
+    // tagged once per version.
+    const Bytes signed_image =
+        test_support::ReadBytes(test_support::FixturePath("signed_runnable.exe"));
+    for (const std::int32_t version : {1, 2}) {
+        UseFreshTempDir();
+        package_writer::TagOptions tag;
+        tag.version = version;
+        tag.params_base64 = kParamsBase64;
+        if (version == 2) {
+            tag.icon = test_support::PatternBytes(1000, 21);
+            tag.picture = test_support::PatternBytes(2000, 22);
+        }
+        const Outcome outcome =
+            Run(package_writer::Tag(signed_image, tag), L"exit=0 \"user text\"");
+        EXPECT_EQ(outcome.status, 0) << "version " << version;
+        const std::wstring folder = TempFolderPattern();
+        std::wstring pieces = L"/pi=\"" + folder + L"InstallerParams_" + kGuid + L"\\.json\" ";
+        if (version == 2) {
+            pieces += L"/pic=\"" + folder + L"picture_" + kGuid + L"\\.bmp\" /ico=\"" + folder +
+                      L"ico_" + kGuid + L"\\.ico\" ";
+            EXPECT_EQ(TempFile("picture_", ".bmp"), tag.picture);
+            EXPECT_EQ(TempFile("ico_", ".ico"), tag.icon);
+        }
+        const std::wregex expected(L"\"" + folder + L"setup_" + kGuid + L"\\.exe\" " + pieces +
+                                   L"exit=0 \"user text\"");
+        EXPECT_TRUE(std::regex_match(outcome.command_line, expected)) << outcome.command_line;
+        const Bytes params = TempFile("InstallerParams_", ".json");
+        EXPECT_EQ(std::string(params.begin(), params.end()), kParamsJson);
+    }
 }
 
 TEST_F(RunSequenceTest, TheUsersOwnHandOverSwitchesReplaceTheStubsPieces) {
