@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds every configuration with warnings as errors and runs every test:
-# native, native with sanitizers, the win32 product build (its tests under
-# Wine where this machine can run 32-bit programs), and the same Windows
-# sources as 64-bit programs under 64-bit Wine.
+# native, native with sanitizers, bounded fuzz runs, the win32 product build
+# (its tests under Wine where this machine can run 32-bit programs), and the
+# same Windows sources as 64-bit programs under 64-bit Wine.
+#   tools/test-all.sh                 (fuzz targets run 60 s each)
+#   TVK_FUZZ_SECONDS=0 tools/test-all.sh   (no fuzz runs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,6 +29,11 @@ ctest --preset native
 
 build native-asan
 ctest --preset native-asan
+
+fuzz_seconds=${TVK_FUZZ_SECONDS:-60}
+if [ "$fuzz_seconds" -gt 0 ]; then
+    tools/fuzz.sh "$fuzz_seconds"
+fi
 
 build win32
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then
