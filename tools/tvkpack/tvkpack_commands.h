@@ -1,0 +1,149 @@
+// tvkpack: builds, tags, untags and inspects packages for the stub.
+//
+//   tvkpack embed STUB INSTALLER -o OUT
+//   tvkpack tag SIGNED -o OUT --params FILE.json [--icon FILE.ico]
+//               [--picture FILE.bmp] [--version 1|2]
+//   tvkpack untag TAGGED -o OUT
+//   tvkpack inspect PACKAGE [--json]
+//
+// Signing is left to the vendor's own tool between embed and tag: tvkpack
+// never sees a private key. Tagging writes only into the certificate table
+// behind the signature, which Authenticode leaves out of the signed hash, so
+// one signed build can be tagged (re-branded) any number of times. Packages
+// are validated and read with the stub's own PeReader, never a second parser.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "package/package_layout.h"
+#include "tools/tvkpack/tool_files.h"
+
+namespace tvkpack {
+
+// Exit statuses of the command.
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;  // bad input, a failed step, or a package the stub rejects
+constexpr int kExitUsage = 2;    // the command line itself is wrong
+
+// A package's size limit: every position in it is a signed 32-bit number.
+constexpr std::uint64_t kPackageSizeLimit = 0x80000000;  // exclusive: 2 GiB
+
+// ---------------------------------------------------------------------------
+// The steps on whole images in memory
+
+// The unsigned package image: the installer behind the stub's last section.
+// Refuses a stub or installer that is not a PE file, a stub with data behind
+// its sections or with a certificate table, and a result of 2 GiB or more.
+Bytes EmbedImage(const Bytes& stub, const Bytes& installer);
+
+// What a tag carries.
+struct TagContent {
+    Bytes params_json;  // stored as base64 text
+    Bytes icon;         // version 2 only
+    Bytes picture;      // version 2 only
+    // 1 or 2; empty: 2 when there is an icon or a picture, else 1.
+    std::optional<std::int32_t> version;
+};
+
+struct TagOutcome {
+    Bytes package;
+    std::int32_t version = 0;
+    bool replaced_tag = false;          // the input was tagged already
+    std::vector<std::string> warnings;  // for the user; nothing refused
+};
+
+// Tags a signed image (or re-tags a tagged one: its tag is removed first).
+// The security directory's Size grows to cover the new blocks and the PE
+// checksum is computed afresh (a checksum of 0, "not set", stays 0).
+TagOutcome TagImage(const Bytes& signed_or_tagged, const TagContent& content);
+
+// Whether the image carries a tag: its certificate table holds more than the
+// signature record (and its alignment padding) and ends with "TVKS".
+bool IsTagged(const Bytes& image);
+
+// The signed image again: the certificate table ends where the tag began and
+// the checksum is computed afresh (0 stays 0). For a package tagged by
+// TagImage from a signed file whose checksum was correct or 0, the result is
+// that file byte for byte.
+Bytes UntagImage(const Bytes& tagged);
+
+// Throws CommandError unless a package of size bytes is possible.
+void CheckPackageSize(std::uint64_t size);
+
+// ---------------------------------------------------------------------------
+// What the stub would do with a package
+
+// The first failure of the stub's run, as the stub would show it.
+struct StubProblem {
+    std::string step;     // "validation", "installer", "parameters", "picture", "icon"
+    std::string message;  // the exact text of the stub's message box (UTF-8)
+    std::optional<std::uint32_t> system_error_code;  // for a failed Windows call
+};
+
+struct BlockPlacement {
+    std::string name;       // "icon", "picture", "parameters"
+    std::int64_t position;  // file offset, as the stub computes it
+    std::int32_t size;
+};
+
+struct InspectReport {
+    std::string package;  // as named by the user
+    std::uint64_t file_size = 0;
+    // Set once the stub's validation passed.
+    struct Layout {
+        std::int32_t installer_offset = 0;  // the end of the last section's data
+        std::int32_t installer_length = 0;
+        std::int32_t certificate_table_offset = 0;
+        std::int32_t certificate_table_size = 0;
+        std::uint32_t signature_length = 0;  // the WIN_CERTIFICATE record's dwLength
+        std::uint32_t checksum_stored = 0;
+        std::uint32_t checksum_computed = 0;
+    };
+    std::optional<Layout> layout;
+    std::optional<package_layout::PackageTrailer> trailer;  // the last 24 bytes, as read
+    std::vector<BlockPlacement> blocks;
+    std::optional<Bytes> parameters;            // decoded, as the installer would receive them
+    std::optional<std::uint64_t> picture_size;  // written by ExtractPicture
+    std::optional<std::uint64_t> icon_size;     // written by ExtractIco
+    std::optional<StubProblem> problem;
+    std::vector<std::string> notes;  // what is odd but does not stop the stub
+};
+
+// Runs the stub's own steps on the package, in the stub's order: PeReader
+// construction, ExtractInstaller, ReadData and, for version 2,
+// ExtractPicture and ExtractIco (into a scratch folder), and records the
+// layout, the decoded parameters and the first failure.
+InspectReport Inspect(const std::filesystem::path& package);
+
+std::string FormatReport(const InspectReport& report);
+std::string FormatReportJson(const InspectReport& report);
+
+// ---------------------------------------------------------------------------
+// The commands on files
+
+void EmbedCommand(const std::filesystem::path& stub, const std::filesystem::path& installer,
+                  const std::filesystem::path& output);
+
+struct TagRequest {
+    std::filesystem::path input;
+    std::filesystem::path output;
+    std::filesystem::path params;
+    std::optional<std::filesystem::path> icon;
+    std::optional<std::filesystem::path> picture;
+    std::optional<std::int32_t> version;
+};
+// The output is checked with the stub's own reader before it gets its name.
+TagOutcome TagCommand(const TagRequest& request);
+
+void UntagCommand(const std::filesystem::path& input, const std::filesystem::path& output);
+
+// The whole command line less the program name, as UTF-8. Writes results to
+// out and errors to err; returns the exit status.
+int RunTvkpack(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+
+}  // namespace tvkpack
