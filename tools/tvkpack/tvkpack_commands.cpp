@@ -602,12 +602,12 @@ void EmbedCommand(const fs::path& stub, const fs::path& installer, const fs::pat
 
 namespace {
 
-Bytes ReadBlockFile(const fs::path& path, const char* role, std::uint64_t limit) {
+Bytes ReadBlockFile(const fs::path& path, const char* role, std::uint64_t limit,
+                    const char* limit_text = "a block may be at most 20971520 bytes (20 MiB)") {
     const std::uint64_t size = SizeOfFile(path, role);
     if (size > limit) {
         throw CommandError(std::string("the ") + role + " " + Quoted(path) + " is " +
-                           std::to_string(size) +
-                           " bytes; a block may be at most 20971520 bytes (20 MiB)");
+                           std::to_string(size) + " bytes; " + limit_text);
     }
     return ReadWholeFile(path, role, limit + 1);
 }
@@ -626,7 +626,10 @@ TagOutcome TagCommand(const TagRequest& request) {
     }
     TagContent content;
     // The largest JSON file whose base64 text fits in a block.
-    content.params_json = ReadBlockFile(request.params, "parameters file", kBlockLimit / 4 * 3);
+    content.params_json =
+        ReadBlockFile(request.params, "parameters file", kBlockLimit / 4 * 3,
+                      "its base64 text would exceed the block limit: a block may be at most "
+                      "20971520 bytes (20 MiB)");
     if (request.icon) {
         content.icon = ReadBlockFile(*request.icon, "icon", kBlockLimit);
         if (!StartsWith(content.icon, kIconStart)) {
