@@ -629,6 +629,46 @@ TEST_F(TvkpackRunTest, InspectNamesTheStubsOwnFailureForEachMalformedPackage) {
     }
 }
 
+TEST_F(TvkpackRunTest, InspectNotesWhatIsOddButDoesNotStopTheStub) {
+    const Bytes signed_file = ReadBytes(FixturePath("signed_runnable.exe"));
+    const auto tag = [&](const std::function<void(package_writer::TagOptions&)>& change) {
+        package_writer::TagOptions options;
+        options.params_base64 = Base64Encode(AsBytes(kParamsJson));
+        change(options);
+        return package_writer::Tag(signed_file, options);
+    };
+    struct Row {
+        const char* what;
+        Bytes package;
+        std::string note;
+    };
+    const std::vector<Row> rows = {
+        {"blocks inside the signature", tag([](auto& o) { o.overrides.extra_data_offset = 16; }),
+         "do not start directly behind the signature record"},
+        {"text that is not clean base64", tag([](auto& o) { o.params_base64 += "!!"; }),
+         "not clean base64"},
+        {"parameters that are not JSON", tag([](auto& o) { o.params_base64 = "bm90IGpzb24="; }),
+         "not valid JSON"},
+        {"a block beyond the end of the file",
+         tag([](auto& o) { o.overrides.params_size = 100000; }), "beyond the end of the file"},
+        {"a stale checksum",
+         [&] {
+             Bytes package = tag([](auto&) {});
+             package[NtOffset(package) + kChecksumOffset] ^= 1;
+             return package;
+         }(),
+         "checksum is stale"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        WriteBytes(work_.File("odd.exe"), row.package);
+        const CommandRun run = Tvkpack({"inspect", Utf8(work_.File("odd.exe"))});
+        EXPECT_EQ(run.status, kExitSuccess) << run.out;
+        EXPECT_NE(run.out.find("note: "), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(row.note), std::string::npos) << run.out;
+    }
+}
+
 #ifndef _WIN32
 TEST_F(TvkpackRunTest, InspectShowsTheWindowsTextOfASystemErrorAsTheStubDoes) {
     const Bytes signed_file = ReadBytes(FixturePath("signed_runnable.exe"));

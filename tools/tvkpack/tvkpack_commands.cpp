@@ -225,7 +225,11 @@ void AddBlocks(InspectReport& report) {
     } else {
         report.blocks.push_back({"parameters", extra, trailer.params_size});
     }
-    if (static_cast<std::uint32_t>(trailer.extra_data_offset) != report.layout->signature_length) {
+    // tvkpack puts the blocks right behind the signature record and its
+    // alignment padding.
+    const auto extra_offset = static_cast<std::uint32_t>(trailer.extra_data_offset);
+    if (extra_offset < report.layout->signature_length ||
+        extra_offset > RoundUpToAlignment(report.layout->signature_length)) {
         report.notes.push_back(
             "the blocks do not start directly behind the signature record (extra data offset " +
             std::to_string(trailer.extra_data_offset) + ", dwLength " +
