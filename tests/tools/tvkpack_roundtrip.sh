@@ -1,0 +1,75 @@
+#!/bin/sh
+# The vendor's workflow with the tvkpack command and a real signing tool:
+# embed, sign with osslsigncode, tag, inspect, re-tag, untag. Untagging must
+# give back the signed file byte for byte, which osslsigncode then verifies;
+# bad input must fail with a message and leave no file behind.
+# Usage: tvkpack_roundtrip.sh TVKPACK FIXTURE_FOLDER
+set -eu
+
+tvkpack=$1
+fixtures=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+printf '{"product":"Demo","brand":"ACME"}' > params.json
+printf '{"product":"Other","brand":"Rebrand"}' > other.json
+printf '\000\000\001\000icon-bytes' > icon.ico
+printf 'BMpicture-bytes' > picture.bmp
+
+"$tvkpack" embed "$fixtures/tiny_stub.exe" "$fixtures/tiny_installer.exe" -o unsigned.exe
+osslsigncode sign -certs "$fixtures/cert.pem" -key "$fixtures/key.pem" -n "Demo setup" \
+    -in unsigned.exe -out signed.exe > /dev/null
+"$tvkpack" tag signed.exe -o setup.exe --params params.json --icon icon.ico \
+    --picture picture.bmp
+"$tvkpack" inspect setup.exe > inspect.txt || fail "inspect rejects the tagged package"
+grep -q 'the stub would run it' inspect.txt || fail "inspect says: $(cat inspect.txt)"
+grep -q '"product":"Demo"' inspect.txt || fail "inspect does not show the parameters"
+"$tvkpack" inspect setup.exe --json > inspect.json
+grep -q '"stub_would_run": true' inspect.json || fail "inspect --json: $(cat inspect.json)"
+
+# A tagged package is no longer accepted by osslsigncode as it stands.
+if osslsigncode verify -CAfile "$fixtures/cert.pem" -in setup.exe > /dev/null 2>&1; then
+    fail "osslsigncode verified the tagged package itself"
+fi
+
+"$tvkpack" untag setup.exe -o untagged.exe
+cmp signed.exe untagged.exe || fail "untag did not give back the signed file"
+osslsigncode verify -CAfile "$fixtures/cert.pem" -in untagged.exe > /dev/null ||
+    fail "osslsigncode rejects the untagged file"
+
+# Re-branding the signed build: no new signature needed.
+"$tvkpack" tag setup.exe -o rebranded.exe --params other.json
+"$tvkpack" inspect rebranded.exe | grep -q '"brand":"Rebrand"' || fail "re-tag lost"
+"$tvkpack" untag rebranded.exe -o untagged2.exe
+cmp signed.exe untagged2.exe || fail "untag after re-tag differs from the signed file"
+
+# Bad input: a message, a non-zero status and no output.
+expect_failure() {
+    expected_status=$1
+    shift
+    status=0
+    "$tvkpack" "$@" > out.txt 2> err.txt || status=$?
+    [ "$status" -eq "$expected_status" ] || fail "tvkpack $*: status $status"
+    [ -s err.txt ] || fail "tvkpack $*: no message"
+    [ ! -e bad.exe ] || fail "tvkpack $*: left bad.exe"
+}
+expect_failure 1 embed "$fixtures/tiny_stub.exe" params.json -o bad.exe
+expect_failure 1 embed signed.exe "$fixtures/tiny_installer.exe" -o bad.exe
+expect_failure 1 tag unsigned.exe -o bad.exe --params params.json
+expect_failure 1 tag signed.exe -o bad.exe --params missing.json
+expect_failure 2 tag signed.exe -o bad.exe --params params.json --icon icon.ico --version 1
+expect_failure 1 untag signed.exe -o bad.exe
+status=0
+"$tvkpack" inspect signed.exe > out.txt || status=$?
+[ "$status" -eq 1 ] || fail "inspect of an untagged file: status $status"
+grep -q 'the stub would fail (parameters): Not a TVK package' out.txt ||
+    fail "inspect of an untagged file says: $(cat out.txt)"
+expect_failure 2 frobnicate
+ls | grep -q 'tvkpack-' && fail "a temporary file was left: $(ls)"
+echo "tvkpack round trip: OK"

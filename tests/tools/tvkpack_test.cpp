@@ -1,0 +1,695 @@
+// The packaging command on real artifacts: the fixtures' PE32 programs and
+// packages signed by osslsigncode. Packages that tvkpack makes are run
+// through the stub's own run sequence, and inspect is held to the stub's
+// messages for each malformed package.
+#include "tools/tvkpack/tvkpack_commands.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "launcher/run_sequence.h"
+#include "package/base64.h"
+#include "platform/windows_api.h"
+#include "platform/windows_error_text.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/temp_dir.h"
+#include "tools/package_writer/package_writer.h"
+#include "tools/tvkpack/base64_encode.h"
+#include "tools/tvkpack/json_text.h"
+#include "tools/tvkpack/pe_checksum.h"
+
+#ifndef _WIN32
+#include "standin/standin_controls.h"
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_support::Bytes;
+using test_support::FixturePath;
+using test_support::ReadBytes;
+using test_support::ScopedTempDir;
+using test_support::WriteBytes;
+using namespace tvkpack;
+
+const std::string kParamsJson = "{\"product\":\"Demo\",\"brand\":\"ACME\"}";
+const std::string kOtherParamsJson = "{\"product\":\"Other\",\"brand\":\"\\u00c9lan\",\"n\":[1,2]}";
+
+Bytes AsBytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+// A small but well-formed icon and bitmap as far as tvkpack looks at them.
+Bytes IconBytes(std::size_t size = 300) {
+    Bytes icon = test_support::PatternBytes(size, 31);
+    icon[0] = 0, icon[1] = 0, icon[2] = 1, icon[3] = 0;
+    return icon;
+}
+Bytes PictureBytes(std::size_t size = 700) {
+    Bytes picture = test_support::PatternBytes(size, 32);
+    picture[0] = 'B', picture[1] = 'M';
+    return picture;
+}
+
+std::size_t NtOffset(const Bytes& image) {
+    return static_cast<std::size_t>(package_writer::ReadHeaders(image).nt_offset);
+}
+
+// The command in-process: exit status, standard output and error.
+struct CommandRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+CommandRun Tvkpack(const std::vector<std::string>& arguments) {
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = RunTvkpack(arguments, out, err);
+    return {status, out.str(), err.str()};
+}
+
+std::string Utf8(const fs::path& path) {
+    return PathToUtf8(path);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(PeChecksum, AgreesWithTheLinkerAndOsslsigncode) {
+    for (const char* name : {"tiny_stub.exe", "tiny_installer.exe", "signed_package.exe",
+                             "signed_runnable.exe", "signed_stub.exe"}) {
+        const Bytes image = ReadBytes(FixturePath(name));
+        const std::size_t nt = NtOffset(image);
+        EXPECT_NE(StoredPeChecksum(image, nt), 0u) << name;
+        EXPECT_EQ(ComputePeChecksum(image, nt + kChecksumOffset), StoredPeChecksum(image, nt))
+            << name;
+    }
+}
+
+TEST(PeChecksum, FoldsCarriesSkipsItsFieldAndAddsTheLength) {
+    struct Row {
+        const char* what;
+        Bytes bytes;
+        std::size_t field;
+        std::uint32_t expected;
+    };
+    const Row rows[] = {
+        {"an odd last byte is a word of its own", {0x01, 0x02, 0x03}, 100, 0x0204 + 3},
+        {"a carry is folded back", {0xFF, 0xFF, 0x02, 0x00}, 100, 0x0002 + 4},
+        {"the checksum field counts as zero", {0xFF, 0xFF, 0x02, 0x00, 9, 9, 9, 9}, 4, 0x0002 + 8},
+        {"an empty file", {}, 0, 0},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(ComputePeChecksum(row.bytes, row.field), row.expected) << row.what;
+    }
+}
+
+TEST(Base64Encode, GivesTheStandardTextThatTheStubDecodesBack) {
+    EXPECT_EQ(Base64Encode(AsBytes("")), "");
+    EXPECT_EQ(Base64Encode(AsBytes("f")), "Zg==");
+    EXPECT_EQ(Base64Encode(AsBytes("fo")), "Zm8=");
+    EXPECT_EQ(Base64Encode(AsBytes("foo")), "Zm9v");
+    EXPECT_EQ(Base64Encode(AsBytes("foobar")), "Zm9vYmFy");
+    for (std::size_t size = 0; size < 70; ++size) {
+        const Bytes bytes = test_support::PatternBytes(size, 5);
+        const std::string text = Base64Encode(bytes);
+        EXPECT_EQ(text.size(), Base64EncodedSize(size));
+        EXPECT_EQ(Base64Decode(text), bytes) << size;
+    }
+}
+
+TEST(CheckJson, AcceptsJsonAndNamesWhatIsWrongOtherwise) {
+    struct Row {
+        std::string text;
+        bool valid;
+    };
+    const Row rows[] = {
+        {kParamsJson, true},
+        {kOtherParamsJson, true},
+        {"\xEF\xBB\xBF{\"a\": [true, false, null, -1.5e+3, 0, \"\\\"\\n\"]}\r\n", true},
+        {"{\"name\":\"caf\xC3\xA9\"}", true},
+        {"[]", true},
+        {"", false},
+        {"{\"a\":1,}", false},
+        {"{\"a\" 1}", false},
+        {"{'a':1}", false},
+        {"{\"a\":01}", false},
+        {"{\"a\":1} x", false},
+        {"{\"a\":\"tab\there\"}", false},
+        {"{\"a\":\"\\x\"}", false},
+        {"{\"a\":\"\\u12G4\"}", false},
+        {"{\"a\":\"caf\xE9\"}", false},  // Latin-1, not UTF-8
+        {"{\"a\":\"open}", false},
+        {std::string(600, '[') + std::string(600, ']'), false},
+    };
+    for (const Row& row : rows) {
+        const std::string problem = CheckJson(row.text);
+        EXPECT_EQ(problem.empty(), row.valid) << row.text << ": " << problem;
+        if (!row.valid) {
+            EXPECT_NE(problem.find("at byte"), std::string::npos) << problem;
+        }
+    }
+    EXPECT_EQ(JsonString("a\"b\\c\n\x01\xC3\xA9\xFF"),
+              "\"a\\\"b\\\\c\\n\\u0001\xC3\xA9\xEF\xBF\xBD\"");
+}
+
+TEST(CheckPackageSize, RefusesTwoGibibytesAndMore) {
+    EXPECT_NO_THROW(CheckPackageSize(0x7FFFFFFF));
+    EXPECT_THROW(CheckPackageSize(0x80000000), CommandError);
+    EXPECT_THROW(CheckPackageSize(0x100000000), CommandError);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(TvkpackEmbed, WritesTheImageThatIsSignedNext) {
+    ScopedTempDir dir;
+    const CommandRun run =
+        Tvkpack({"embed", Utf8(FixturePath("tiny_stub.exe")),
+                 Utf8(FixturePath("tiny_installer.exe")), "-o", Utf8(dir.File("unsigned.exe"))});
+    ASSERT_EQ(run.status, kExitSuccess) << run.err;
+    EXPECT_EQ(ReadBytes(dir.File("unsigned.exe")), ReadBytes(FixturePath("unsigned_package.exe")));
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"unsigned.exe"});
+}
+
+TEST(TvkpackEmbed, RefusesWhatCannotBeAPackageAndWritesNothing) {
+    ScopedTempDir dir;
+    Bytes stub_with_tail = ReadBytes(FixturePath("tiny_stub.exe"));
+    stub_with_tail.push_back(0);
+    WriteBytes(dir.File("stub_with_tail.exe"), stub_with_tail);
+    WriteBytes(dir.File("script.sh"), AsBytes("#!/bin/sh\necho not a program\n"));
+    const std::string stub = Utf8(FixturePath("tiny_stub.exe"));
+    const std::string installer = Utf8(FixturePath("tiny_installer.exe"));
+    struct Row {
+        const char* what;
+        std::string stub, installer;
+        std::string message;
+    };
+    const Row rows[] = {
+        {"an installer that is not a PE file", stub, Utf8(dir.File("script.sh")),
+         "the installer is not a PE file"},
+        {"a stub that is already signed", Utf8(FixturePath("signed_stub.exe")), installer,
+         "the stub already has a certificate table"},
+        {"a stub with data behind its sections", Utf8(dir.File("stub_with_tail.exe")), installer,
+         "the stub has data behind its last section"},
+        {"a stub that is not a PE file", Utf8(dir.File("script.sh")), installer,
+         "the stub is not a PE file"},
+        {"a missing stub", Utf8(dir.File("none.exe")), installer, "does not exist"},
+        {"a folder as installer", stub, Utf8(dir.path()), "is not a file"},
+    };
+    for (const Row& row : rows) {
+        const CommandRun run =
+            Tvkpack({"embed", row.stub, row.installer, "-o", Utf8(dir.File("out.exe"))});
+        EXPECT_EQ(run.status, kExitFailure) << row.what;
+        EXPECT_NE(run.err.find(row.message), std::string::npos) << row.what << ": " << run.err;
+        EXPECT_FALSE(fs::exists(dir.File("out.exe"))) << row.what;
+    }
+    EXPECT_EQ(dir.Names(), (std::vector<std::string>{"script.sh", "stub_with_tail.exe"}));
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(TvkpackTag, UntagGivesBackTheSignedFileByteForByteForBothVersions) {
+    const Bytes signed_file = ReadBytes(FixturePath("signed_package.exe"));
+    const std::size_t nt = NtOffset(signed_file);
+    struct Row {
+        const char* what;
+        TagContent content;
+        std::int32_t version;
+    };
+    const Row rows[] = {
+        {"parameters only", {AsBytes(kParamsJson), {}, {}, {}}, 1},
+        {"icon and picture", {AsBytes(kParamsJson), IconBytes(), PictureBytes(), {}}, 2},
+        {"picture only", {AsBytes(kParamsJson), {}, PictureBytes(1), {}}, 2},
+        {"version 2 asked for, without branding", {AsBytes("{}"), {}, {}, 2}, 2},
+    };
+    for (const Row& row : rows) {
+        const TagOutcome outcome = TagImage(signed_file, row.content);
+        EXPECT_EQ(outcome.version, row.version) << row.what;
+        EXPECT_FALSE(outcome.replaced_tag) << row.what;
+        EXPECT_TRUE(IsTagged(outcome.package)) << row.what;
+        EXPECT_EQ(package_writer::ReadTrailer(outcome.package).version, row.version);
+        EXPECT_EQ(package_writer::ReadHeaders(outcome.package).security.size,
+                  outcome.package.size() - package_writer::ReadHeaders(signed_file).security.offset)
+            << row.what;
+        // The checksum is computed afresh for the tagged file.
+        EXPECT_EQ(StoredPeChecksum(outcome.package, nt),
+                  ComputePeChecksum(outcome.package, nt + kChecksumOffset))
+            << row.what;
+        EXPECT_NE(StoredPeChecksum(outcome.package, nt), StoredPeChecksum(signed_file, nt));
+        EXPECT_TRUE(UntagImage(outcome.package) == signed_file) << row.what;
+    }
+}
+
+TEST(TvkpackTag, ReTaggingReplacesTheTagAndKeepsTheSignedPart) {
+    const Bytes signed_file = ReadBytes(FixturePath("signed_package.exe"));
+    const TagOutcome first = TagImage(signed_file, {AsBytes(kParamsJson), IconBytes(), {}, {}});
+    const TagOutcome second = TagImage(first.package, {AsBytes(kOtherParamsJson), {}, {}, {}});
+    EXPECT_TRUE(second.replaced_tag);
+    EXPECT_EQ(second.version, 1);
+    // The same as tagging the signed file directly.
+    EXPECT_TRUE(second.package ==
+                TagImage(signed_file, {AsBytes(kOtherParamsJson), {}, {}, {}}).package);
+    EXPECT_TRUE(UntagImage(second.package) == signed_file);
+}
+
+TEST(TvkpackTag, AZeroChecksumStaysZeroSoThatUntagRestoresIt) {
+    Bytes signed_file = ReadBytes(FixturePath("signed_package.exe"));
+    const std::size_t nt = NtOffset(signed_file);
+    std::fill_n(signed_file.begin() + nt + kChecksumOffset, 4, 0);
+    const TagOutcome outcome = TagImage(signed_file, {AsBytes(kParamsJson), {}, {}, {}});
+    EXPECT_EQ(StoredPeChecksum(outcome.package, nt), 0u);
+    EXPECT_TRUE(UntagImage(outcome.package) == signed_file);
+    EXPECT_TRUE(outcome.warnings.empty());
+
+    // A stale checksum cannot be given back; the user is told.
+    signed_file[nt + kChecksumOffset] = 1;
+    EXPECT_EQ(TagImage(signed_file, {AsBytes(kParamsJson), {}, {}, {}}).warnings.size(), 1u);
+}
+
+TEST(TvkpackTag, UntagRefusesFilesWithoutATagOfItsOwn) {
+    const Bytes signed_file = ReadBytes(FixturePath("signed_package.exe"));
+    const auto table = package_writer::ReadHeaders(signed_file).security;
+    // Another record behind the signature: not a tag, never to be cut away.
+    Bytes second_record = signed_file;
+    package_writer::AppendBytes(second_record, 32, 0x11);
+    package_writer::SetSecurityDirectory(second_record, table.offset, table.size + 32);
+    // A tag whose blocks do not start behind the signature record.
+    package_writer::TagOptions options;
+    options.params_base64 = "e30=";
+    options.overrides.extra_data_offset = 16;
+    const Bytes odd_tag = package_writer::Tag(signed_file, options);
+    struct Row {
+        const char* what;
+        Bytes image;
+        std::string message;
+    };
+    const Row rows[] = {
+        {"a signed file without tag", signed_file, "carries no tag"},
+        {"unknown data behind the signature", second_record, "no TVK trailer"},
+        {"a tag that does not begin behind the signature", odd_tag, "does not begin right behind"},
+        {"an unsigned file", ReadBytes(FixturePath("unsigned_package.exe")), "not signed"},
+    };
+    for (const Row& row : rows) {
+        try {
+            UntagImage(row.image);
+            ADD_FAILURE() << row.what << ": accepted";
+        } catch (const CommandError& error) {
+            EXPECT_NE(std::string(error.what()).find(row.message), std::string::npos)
+                << row.what << ": " << error.what();
+        }
+    }
+    // Tagging such a file refuses it too, rather than dropping what it holds.
+    EXPECT_THROW(TagImage(second_record, {AsBytes("{}"), {}, {}, {}}), CommandError);
+}
+
+TEST(TvkpackTag, RefusesBadInputWithAClearMessageAndLeavesNoFile) {
+    ScopedTempDir dir;
+    const std::string signed_file = Utf8(FixturePath("signed_package.exe"));
+    WriteBytes(dir.File("params.json"), AsBytes(kParamsJson));
+    WriteBytes(dir.File("broken.json"), AsBytes("{\"product\": \"Demo\",}"));
+    WriteBytes(dir.File("icon.ico"), IconBytes());
+    WriteBytes(dir.File("picture.bmp"), PictureBytes());
+    WriteBytes(dir.File("huge.ico"), IconBytes(0x1400001));
+    // The largest JSON whose base64 text still fits in a block, plus 3 bytes.
+    std::string huge_json = "\"" + std::string(0x1400000 / 4 * 3 + 1, 'a') + "\"";
+    WriteBytes(dir.File("huge.json"), AsBytes(huge_json));
+    const std::string out = Utf8(dir.File("out.exe"));
+    const std::string params = Utf8(dir.File("params.json"));
+    struct Row {
+        const char* what;
+        std::vector<std::string> arguments;
+        int status;
+        std::string message;
+    };
+    const std::vector<Row> rows = {
+        {"an unsigned input",
+         {"tag", Utf8(FixturePath("unsigned_package.exe")), "-o", out, "--params", params},
+         kExitFailure,
+         "The file does not have a digital signature"},
+        {"a signed stub without installer",
+         {"tag", Utf8(FixturePath("signed_stub.exe")), "-o", out, "--params", params},
+         kExitFailure,
+         "The installer data is missing"},
+        {"parameters that are not JSON",
+         {"tag", signed_file, "-o", out, "--params", Utf8(dir.File("broken.json"))},
+         kExitFailure,
+         "not valid JSON"},
+        {"a missing parameters file",
+         {"tag", signed_file, "-o", out, "--params", Utf8(dir.File("none.json"))},
+         kExitFailure,
+         "does not exist"},
+        {"an icon over the block limit",
+         {"tag", signed_file, "-o", out, "--params", params, "--icon", Utf8(dir.File("huge.ico"))},
+         kExitFailure,
+         "at most 20971520 bytes"},
+        {"parameters whose base64 text exceeds the block limit",
+         {"tag", signed_file, "-o", out, "--params", Utf8(dir.File("huge.json"))},
+         kExitFailure,
+         "at most 20971520 bytes"},
+        {"a bitmap given as icon",
+         {"tag", signed_file, "-o", out, "--params", params, "--icon",
+          Utf8(dir.File("picture.bmp"))},
+         kExitFailure,
+         "is not an .ico file"},
+        {"an icon given as picture",
+         {"tag", signed_file, "-o", out, "--params", params, "--picture",
+          Utf8(dir.File("icon.ico"))},
+         kExitFailure,
+         "is not a .bmp file"},
+        {"version 1 with an icon",
+         {"tag", signed_file, "-o", out, "--params", params, "--icon", Utf8(dir.File("icon.ico")),
+          "--version", "1"},
+         kExitUsage,
+         "--version 1 carries no icon or picture"},
+        {"version 3",
+         {"tag", signed_file, "-o", out, "--params", params, "--version", "3"},
+         kExitUsage,
+         "--version must be 1 or 2"},
+        {"no parameters", {"tag", signed_file, "-o", out}, kExitUsage, "missing --params"},
+        {"no output", {"tag", signed_file, "--params", params}, kExitUsage, "missing -o"},
+        {"an output in a folder that does not exist",
+         {"tag", signed_file, "-o", Utf8(dir.File("none/out.exe")), "--params", params},
+         kExitFailure,
+         "cannot create a file"},
+        {"an output that is a folder",
+         {"tag", signed_file, "-o", Utf8(dir.path()), "--params", params},
+         kExitFailure,
+         "is a folder"},
+    };
+    const std::vector<std::string> before = dir.Names();
+    for (const Row& row : rows) {
+        const CommandRun run = Tvkpack(row.arguments);
+        EXPECT_EQ(run.status, row.status) << row.what;
+        EXPECT_NE(run.err.find(row.message), std::string::npos) << row.what << ": " << run.err;
+        EXPECT_EQ(dir.Names(), before) << row.what;
+    }
+}
+
+TEST(TvkpackCommandLine, UsageErrorsAndMissingFilesFailWithTheirStatus) {
+    ScopedTempDir dir;
+    struct Row {
+        std::vector<std::string> arguments;
+        int status;
+        std::string message;  // in standard error
+    };
+    const std::vector<Row> rows = {
+        {{}, kExitUsage, "usage:"},
+        {{"frob"}, kExitUsage, "unknown command 'frob'"},
+        {{"embed", "stub.exe", "-o", "x.exe"}, kExitUsage, "expected STUB and INSTALLER"},
+        {{"embed", "a", "b"}, kExitUsage, "missing -o"},
+        {{"embed", "a", "b", "-o"}, kExitUsage, "-o needs a value"},
+        {{"untag", "a", "-o", "x", "-o", "y"}, kExitUsage, "-o is given twice"},
+        {{"inspect", "a", "--verbose"}, kExitUsage, "unknown option --verbose"},
+        {{"inspect"}, kExitUsage, "expected PACKAGE"},
+        {{"inspect", Utf8(dir.File("none.exe"))}, kExitFailure, "does not exist"},
+        {{"untag", Utf8(FixturePath("signed_package.exe")), "-o", Utf8(dir.File("x.exe"))},
+         kExitFailure,
+         "carries no tag"},
+    };
+    for (const Row& row : rows) {
+        const CommandRun run = Tvkpack(row.arguments);
+        EXPECT_EQ(run.status, row.status) << row.message;
+        EXPECT_NE(run.err.find(row.message), std::string::npos) << run.err;
+    }
+    EXPECT_TRUE(dir.Names().empty());
+    const CommandRun help = Tvkpack({"--help"});
+    EXPECT_EQ(help.status, kExitSuccess);
+    EXPECT_NE(help.out.find("tvkpack tag SIGNED"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// Packages made by tvkpack, run by the stub's own sequence.
+
+class TvkpackRunTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+#ifdef _WIN32
+        wchar_t value[32768];
+        const DWORD length = GetEnvironmentVariableW(L"TMP", value, 32768);
+        original_tmp_ = length > 0 && length < 32768 ? std::wstring(value, length) : L"";
+        SetEnvironmentVariableW(L"TMP", test_support::ToWindowsPath(temp_.path()).c_str());
+#else
+        standin::ResetControls();
+        standin::SetTempPath(temp_.WindowsFolder());
+#endif
+    }
+    void TearDown() override {
+#ifdef _WIN32
+        SetEnvironmentVariableW(L"TMP", original_tmp_.empty() ? nullptr : original_tmp_.c_str());
+#else
+        standin::ResetControls();
+#endif
+    }
+
+    // Runs the stub's sequence on the package; returns its exit status.
+    int RunStub(const fs::path& package) {
+        for (const auto& entry : fs::directory_iterator(temp_.path())) {
+            fs::remove_all(entry.path());
+        }
+        const std::wstring path = test_support::ToWindowsPath(package);
+        return RunSequence(L"", [&] { return path; });
+    }
+
+    // The one hand-over file of the last run whose name starts with prefix,
+    // or nothing.
+    std::optional<Bytes> HandedOver(const std::string& prefix) const {
+        for (const std::string& name : temp_.Names()) {
+            if (name.starts_with(prefix)) {
+                return ReadBytes(temp_.File(name));
+            }
+        }
+        return std::nullopt;
+    }
+
+    ScopedTempDir temp_;
+    ScopedTempDir work_;
+#ifdef _WIN32
+    std::wstring original_tmp_;
+#endif
+};
+
+TEST_F(TvkpackRunTest, ThePackageHandsOverExactlyTheTaggedFilesAndReTaggingChangesThem) {
+    WriteBytes(work_.File("params.json"), AsBytes(kParamsJson));
+    WriteBytes(work_.File("other.json"), AsBytes(kOtherParamsJson));
+    WriteBytes(work_.File("icon.ico"), IconBytes());
+    WriteBytes(work_.File("picture.bmp"), PictureBytes());
+    const std::string signed_file = Utf8(FixturePath("signed_runnable.exe"));
+
+    const CommandRun tag =
+        Tvkpack({"tag", signed_file, "-o", Utf8(work_.File("setup.exe")), "--params",
+                 Utf8(work_.File("params.json")), "--icon", Utf8(work_.File("icon.ico")),
+                 "--picture", Utf8(work_.File("picture.bmp"))});
+    ASSERT_EQ(tag.status, kExitSuccess) << tag.err;
+    EXPECT_NE(tag.out.find("version 2"), std::string::npos);
+    ASSERT_EQ(RunStub(work_.File("setup.exe")), 0);
+    EXPECT_EQ(HandedOver("InstallerParams_"), AsBytes(kParamsJson));
+    EXPECT_EQ(HandedOver("ico_"), IconBytes());
+    EXPECT_EQ(HandedOver("picture_"), PictureBytes());
+
+    // The same package re-tagged in place, without signing again.
+    const CommandRun retag =
+        Tvkpack({"tag", Utf8(work_.File("setup.exe")), "-o", Utf8(work_.File("setup.exe")),
+                 "--params", Utf8(work_.File("other.json"))});
+    ASSERT_EQ(retag.status, kExitSuccess) << retag.err;
+    EXPECT_NE(retag.out.find("replaced"), std::string::npos);
+    ASSERT_EQ(RunStub(work_.File("setup.exe")), 0);
+    EXPECT_EQ(HandedOver("InstallerParams_"), AsBytes(kOtherParamsJson));
+    EXPECT_EQ(HandedOver("ico_"), std::nullopt);
+    EXPECT_EQ(HandedOver("picture_"), std::nullopt);
+
+    const CommandRun untag =
+        Tvkpack({"untag", Utf8(work_.File("setup.exe")), "-o", Utf8(work_.File("signed.exe"))});
+    ASSERT_EQ(untag.status, kExitSuccess) << untag.err;
+    EXPECT_TRUE(ReadBytes(work_.File("signed.exe")) ==
+                ReadBytes(FixturePath("signed_runnable.exe")));
+    // Nothing but the named outputs was left behind.
+    EXPECT_EQ(work_.Names(), (std::vector<std::string>{"icon.ico", "other.json", "params.json",
+                                                       "picture.bmp", "setup.exe", "signed.exe"}));
+}
+
+TEST_F(TvkpackRunTest, InspectShowsTheLayoutAndTheParametersOfAGoodPackage) {
+    const Bytes signed_file = ReadBytes(FixturePath("signed_runnable.exe"));
+    const TagOutcome tagged =
+        TagImage(signed_file, {AsBytes(kParamsJson), IconBytes(), PictureBytes(), {}});
+    WriteBytes(work_.File("setup.exe"), tagged.package);
+
+    const InspectReport report = Inspect(work_.File("setup.exe"));
+    ASSERT_FALSE(report.problem) << report.problem->message;
+    const auto table = package_writer::ReadHeaders(signed_file).security;
+    ASSERT_TRUE(report.layout);
+    EXPECT_EQ(report.layout->installer_offset,
+              static_cast<std::int32_t>(ReadBytes(FixturePath("tiny_stub.exe")).size()));
+    EXPECT_EQ(report.layout->certificate_table_offset, static_cast<std::int32_t>(table.offset));
+    EXPECT_EQ(report.layout->signature_length, table.size);
+    EXPECT_EQ(report.layout->checksum_stored, report.layout->checksum_computed);
+    ASSERT_EQ(report.blocks.size(), 3u);
+    EXPECT_EQ(report.blocks[0].position, static_cast<std::int64_t>(signed_file.size()));
+    EXPECT_EQ(report.blocks[1].position, report.blocks[0].position + 300);
+    EXPECT_EQ(report.blocks[2].position, report.blocks[1].position + 700);
+    EXPECT_EQ(report.blocks[2].size,
+              static_cast<std::int32_t>(Base64EncodedSize(kParamsJson.size())));
+    EXPECT_EQ(report.parameters, AsBytes(kParamsJson));
+    EXPECT_EQ(report.picture_size, 700u);
+    EXPECT_EQ(report.icon_size, 300u);
+
+    const CommandRun json = Tvkpack({"inspect", Utf8(work_.File("setup.exe")), "--json"});
+    EXPECT_EQ(json.status, kExitSuccess);
+    EXPECT_EQ(CheckJson(json.out), "") << json.out;
+    EXPECT_NE(json.out.find("\"stub_would_run\": true"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find(JsonString(kParamsJson)), std::string::npos) << json.out;
+    const CommandRun text = Tvkpack({"inspect", Utf8(work_.File("setup.exe"))});
+    EXPECT_EQ(text.status, kExitSuccess);
+    EXPECT_NE(text.out.find("the stub would run it"), std::string::npos) << text.out;
+}
+
+TEST_F(TvkpackRunTest, InspectNamesTheStubsOwnFailureForEachMalformedPackage) {
+    const Bytes signed_file = ReadBytes(FixturePath("signed_runnable.exe"));
+    const auto tag = [&](const std::function<void(package_writer::TagOptions&)>& change) {
+        package_writer::TagOptions options;
+        options.version = 2;
+        options.params_base64 = Base64Encode(AsBytes(kParamsJson));
+        options.icon = IconBytes();
+        options.picture = PictureBytes();
+        change(options);
+        return package_writer::Tag(signed_file, options);
+    };
+    const Bytes good = tag([](auto&) {});
+    const auto changed = [&](const std::function<void(Bytes&)>& change) {
+        Bytes image = good;
+        change(image);
+        return image;
+    };
+    struct Row {
+        const char* what;
+        Bytes package;
+        std::string message;
+        std::string step;
+    };
+    const std::vector<Row> rows = {
+        {"no 'MZ'", changed([](Bytes& b) { b[0] = 'X'; }),
+         "The file is not a valid executable: missing 'MZ' magic", "validation"},
+        {"e_lfanew 0", changed([](Bytes& b) { package_writer::SetNtHeadersOffset(b, 0); }),
+         "The file is not a valid executable: PE header offset is wrong", "validation"},
+        {"e_lfanew pointing at no NT headers",
+         changed([](Bytes& b) { package_writer::SetNtHeadersOffset(b, 4096); }),
+         "The file is not a valid executable: missing 'PE' signature", "validation"},
+        {"a PE32+ header", changed([](Bytes& b) { package_writer::SetOptionalMagic(b, 0x20B); }),
+         "The file is not a valid executable: wrong 32-bit PE magic", "validation"},
+        {"no certificate table",
+         changed([](Bytes& b) { package_writer::SetSecurityDirectory(b, 0, 0); }),
+         "The file does not have a digital signature", "validation"},
+        {"bytes behind the certificate table",
+         changed([](Bytes& b) { package_writer::AppendBytes(b, 8); }),
+         "The file size is infcorrect", "validation"},
+        {"no installer image",
+         [] {
+             package_writer::TagOptions options;
+             options.params_base64 = "e30=";
+             return package_writer::Tag(ReadBytes(FixturePath("signed_stub.exe")), options);
+         }(),
+         "The installer data is missing", "validation"},
+        {"a wrong magic", tag([](auto& o) { o.overrides.magic = 0x534B5655; }), "Not a TVK package",
+         "parameters"},
+        {"an untagged signed file", signed_file, "Not a TVK package", "parameters"},
+        {"version 3", tag([](auto& o) { o.overrides.version = 3; }),
+         "Unsupported TVK package version for ReadData", "parameters"},
+        {"parameters over the limit", tag([](auto& o) { o.overrides.params_size = 0x1400001; }),
+         "Package data too big", "parameters"},
+        {"a negative parameters size", tag([](auto& o) { o.overrides.params_size = -4; }),
+         "Package data too big", "parameters"},
+        {"a picture over the limit", tag([](auto& o) { o.overrides.picture_size = 0x1400001; }),
+         "Picture data too big", "picture"},
+        {"a negative icon size", tag([](auto& o) { o.overrides.icon_size = -1; }),
+         "Ico data too big", "icon"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        WriteBytes(work_.File("bad.exe"), row.package);
+        const InspectReport report = Inspect(work_.File("bad.exe"));
+        ASSERT_TRUE(report.problem);
+        EXPECT_EQ(report.problem->message, row.message);
+        EXPECT_EQ(report.problem->step, row.step);
+        const CommandRun run = Tvkpack({"inspect", Utf8(work_.File("bad.exe"))});
+        EXPECT_EQ(run.status, kExitFailure);
+        EXPECT_NE(run.out.find(row.message), std::string::npos) << run.out;
+
+        EXPECT_EQ(RunStub(work_.File("bad.exe")), 1);
+#ifndef _WIN32
+        // The box the stub showed carries the same text.
+        const auto boxes = standin::MessageBoxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(Utf8FromWide(boxes[0].text), report.problem->message);
+        standin::ResetControls();
+        standin::SetTempPath(temp_.WindowsFolder());
+#endif
+    }
+}
+
+TEST_F(TvkpackRunTest, InspectNotesWhatIsOddButDoesNotStopTheStub) {
+    const Bytes signed_file = ReadBytes(FixturePath("signed_runnable.exe"));
+    const auto tag = [&](const std::function<void(package_writer::TagOptions&)>& change) {
+        package_writer::TagOptions options;
+        options.params_base64 = Base64Encode(AsBytes(kParamsJson));
+        change(options);
+        return package_writer::Tag(signed_file, options);
+    };
+    struct Row {
+        const char* what;
+        Bytes package;
+        std::string note;
+    };
+    const std::vector<Row> rows = {
+        {"blocks inside the signature", tag([](auto& o) { o.overrides.extra_data_offset = 16; }),
+         "do not start directly behind the signature record"},
+        {"text that is not clean base64", tag([](auto& o) { o.params_base64 += "!!"; }),
+         "not clean base64"},
+        {"parameters that are not JSON", tag([](auto& o) { o.params_base64 = "bm90IGpzb24="; }),
+         "not valid JSON"},
+        {"a block beyond the end of the file",
+         tag([](auto& o) { o.overrides.params_size = 100000; }), "beyond the end of the file"},
+        {"a stale checksum",
+         [&] {
+             Bytes package = tag([](auto&) {});
+             package[NtOffset(package) + kChecksumOffset] ^= 1;
+             return package;
+         }(),
+         "checksum is stale"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        WriteBytes(work_.File("odd.exe"), row.package);
+        const CommandRun run = Tvkpack({"inspect", Utf8(work_.File("odd.exe"))});
+        EXPECT_EQ(run.status, kExitSuccess) << run.out;
+        EXPECT_NE(run.out.find("note: "), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(row.note), std::string::npos) << run.out;
+    }
+}
+
+#ifndef _WIN32
+TEST_F(TvkpackRunTest, InspectShowsTheWindowsTextOfASystemErrorAsTheStubDoes) {
+    const Bytes signed_file = ReadBytes(FixturePath("signed_runnable.exe"));
+    WriteBytes(work_.File("setup.exe"), TagImage(signed_file, {AsBytes("{}"), {}, {}, {}}).package);
+    // The second file opened is the size query of the validation, in the
+    // stub's run and in inspect alike.
+    standin::FailNthCall(standin::Operation::CreateFileW, 2, ERROR_ACCESS_DENIED);
+    const InspectReport report = Inspect(work_.File("setup.exe"));
+    ASSERT_TRUE(report.problem);
+    EXPECT_EQ(report.problem->step, "validation");
+    EXPECT_EQ(report.problem->system_error_code, std::optional<std::uint32_t>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(report.problem->message, Utf8FromWide(GetWindowsErrorText(ERROR_ACCESS_DENIED)));
+
+    standin::ResetControls();
+    standin::SetTempPath(temp_.WindowsFolder());
+    standin::FailNthCall(standin::Operation::CreateFileW, 2, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RunStub(work_.File("setup.exe")), 1);
+    const auto boxes = standin::MessageBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(Utf8FromWide(boxes[0].text), report.problem->message);
+}
+#endif
+
+}  // namespace

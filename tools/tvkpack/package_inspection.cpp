@@ -1,0 +1,386 @@
+#include "tools/tvkpack/package_inspection.h"
+
+#include <algorithm>
+#include <exception>
+#include <sstream>
+#include <system_error>
+
+#include "package/base64.h"
+#include "package/pe_reader.h"
+#include "platform/windows_error_text.h"
+#include "tools/package_writer/package_writer.h"
+#include "tools/tvkpack/base64_encode.h"
+#include "tools/tvkpack/json_text.h"
+#include "tools/tvkpack/pe_checksum.h"
+
+namespace tvkpack {
+
+namespace fs = std::filesystem;
+using namespace package_layout;
+
+namespace {
+
+// A package's size limit: every position in it is a signed 32-bit number.
+constexpr std::uint64_t kLargestPackage = 0x7FFFFFFF;
+// WIN_CERTIFICATE records are 8-byte aligned; dwLength may leave out the
+// padding behind the record.
+constexpr std::uint64_t kCertificateAlignment = 8;
+
+std::uint64_t RoundUpToAlignment(std::uint64_t length) {
+    return (length + kCertificateAlignment - 1) / kCertificateAlignment * kCertificateAlignment;
+}
+
+std::string Hex(std::uint64_t value) {
+    std::ostringstream text;
+    text << "0x" << std::hex << std::uppercase << value;
+    return text.str();
+}
+
+// The Windows text of a system error, as the stub shows it.
+StubProblem SystemProblem(const char* step, const std::system_error& error) {
+    const auto code = static_cast<std::uint32_t>(error.code().value());
+    return {step, Utf8FromWide(GetWindowsErrorText(code)), code};
+}
+
+// Runs one of the stub's steps; a failure becomes the report's problem, with
+// the text the stub's message box would show. Returns whether it passed.
+template <typename Step>
+bool RunStep(InspectReport& report, const char* step_name, Step&& step) {
+    try {
+        step();
+        return true;
+    } catch (const std::system_error& error) {
+        report.problem = SystemProblem(step_name, error);
+    } catch (const std::exception& error) {
+        report.problem = StubProblem{step_name, error.what(), std::nullopt};
+    }
+    return false;
+}
+
+void AddBlockNotes(InspectReport& report) {
+    const InspectReport::Layout& layout = *report.layout;
+    const std::int64_t area_start = std::int64_t{layout.certificate_table_offset} +
+                                    static_cast<std::int64_t>(layout.signature_length);
+    for (const BlockPlacement& block : report.blocks) {
+        if (block.size <= 0) {
+            continue;
+        }
+        if (block.position < area_start) {
+            report.notes.push_back("the " + block.name +
+                                   " block starts before the end of the signature record");
+        }
+        if (block.position + block.size > static_cast<std::int64_t>(report.file_size)) {
+            report.notes.push_back("the " + block.name +
+                                   " block reaches beyond the end of the file; the stub reads "
+                                   "zero bytes in place of what is missing");
+        }
+    }
+}
+
+// Notes on the parameters text: what the stub decodes of it and whether the
+// installer will be able to read the result.
+void AddParameterNotes(InspectReport& report, const Bytes& image) {
+    const auto found = std::find_if(report.blocks.begin(), report.blocks.end(),
+                                    [](const BlockPlacement& b) { return b.name == "parameters"; });
+    if (found != report.blocks.end() && found->position >= 0 &&
+        static_cast<std::uint64_t>(found->position) < image.size()) {
+        const auto begin = image.begin() + found->position;
+        const auto end = begin + std::min<std::int64_t>(found->size, image.end() - begin);
+        const std::string text(begin, std::find(begin, end, std::uint8_t{0}));
+        if (Base64Encode(*report.parameters) != text) {
+            report.notes.push_back(
+                "the parameters text is not clean base64 of one piece; the stub decodes only "
+                "its leading valid part");
+        }
+    }
+    const std::string json(report.parameters->begin(), report.parameters->end());
+    if (const std::string problem = CheckJson(json); !problem.empty()) {
+        report.notes.push_back("the decoded parameters are not valid JSON: " + problem);
+    }
+}
+
+void AddLayout(InspectReport& report, const PeReader& reader, const Bytes& image) {
+    InspectReport::Layout layout;
+    layout.installer_offset = reader.installer_offset();
+    layout.installer_length = reader.installer_length();
+    layout.certificate_table_offset = reader.certificate_table_offset();
+    layout.certificate_table_size = reader.certificate_table_size();
+    const auto table = static_cast<std::uint32_t>(layout.certificate_table_offset);
+    if (image.size() >= std::size_t{table} + 4) {
+        layout.signature_length = ReadU32(image.data(), table);
+    }
+    try {
+        const auto nt = static_cast<std::size_t>(package_writer::ReadHeaders(image).nt_offset);
+        layout.checksum_stored = StoredPeChecksum(image, nt);
+        layout.checksum_computed = ComputePeChecksum(image, nt + kChecksumOffset);
+    } catch (const std::exception&) {
+        // Headers the writer cannot walk: the checksum is not shown.
+    }
+    report.layout = layout;
+    if (image.size() >= kTrailerSize) {
+        report.trailer = ParseTrailer(image.data() + image.size() - kTrailerSize);
+    }
+
+    const auto installer = static_cast<std::size_t>(layout.installer_offset);
+    if (installer + 2 > image.size() || image[installer] != 'M' || image[installer + 1] != 'Z') {
+        report.notes.push_back(
+            "the installer image does not start with 'MZ': Windows cannot start it");
+    }
+    if (layout.signature_length > static_cast<std::uint32_t>(layout.certificate_table_size)) {
+        report.notes.push_back("the signature record is longer than the certificate table");
+    }
+    if (layout.checksum_stored != 0 && layout.checksum_stored != layout.checksum_computed) {
+        report.notes.push_back("the PE checksum is stale");
+    }
+}
+
+void AddBlocks(InspectReport& report) {
+    const PackageTrailer& trailer = *report.trailer;
+    const std::int32_t extra =
+        Add32(report.layout->certificate_table_offset, trailer.extra_data_offset);
+    if (trailer.version == kPackageVersion2) {
+        report.blocks.push_back({"icon", extra, trailer.icon_size});
+        report.blocks.push_back({"picture", Add32(extra, trailer.icon_size), trailer.picture_size});
+        report.blocks.push_back({"parameters",
+                                 Add32(Add32(extra, trailer.icon_size), trailer.picture_size),
+                                 trailer.params_size});
+    } else {
+        report.blocks.push_back({"parameters", extra, trailer.params_size});
+    }
+    // tvkpack puts the blocks right behind the signature record and its
+    // alignment padding.
+    const auto extra_offset = static_cast<std::uint32_t>(trailer.extra_data_offset);
+    if (extra_offset < report.layout->signature_length ||
+        extra_offset > RoundUpToAlignment(report.layout->signature_length)) {
+        report.notes.push_back(
+            "the blocks do not start directly behind the signature record (extra data offset " +
+            std::to_string(trailer.extra_data_offset) + ", dwLength " +
+            std::to_string(report.layout->signature_length) + ")");
+    }
+}
+
+std::uint64_t SizeOrZero(const fs::path& path) {
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(path, error);
+    return error ? 0 : size;
+}
+
+}  // namespace
+
+std::string ProblemText(const StubProblem& problem) {
+    std::string text = problem.message;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+std::optional<StubProblem> ValidateAsTheStub(const fs::path& package) {
+    InspectReport report;
+    RunStep(report, "validation", [&] { PeReader reader(ReaderPath(package)); });
+    return report.problem;
+}
+
+InspectReport Inspect(const fs::path& package) {
+    InspectReport report;
+    report.package = PathToUtf8(package);
+    report.file_size = SizeOfFile(package, "package");
+    const std::wstring path = ReaderPath(package);
+
+    std::optional<PeReader> reader;
+    if (!RunStep(report, "validation", [&] { reader.emplace(path); })) {
+        return report;
+    }
+    // The validation passed, so the file is below 2 GiB.
+    const Bytes image = ReadWholeFile(package, "package", kLargestPackage + 1);
+    AddLayout(report, *reader, image);
+
+    ScratchFolder scratch;
+    if (!RunStep(report, "installer",
+                 [&] { reader->ExtractInstaller(ReaderPath(scratch.File("installer.exe"))); })) {
+        return report;
+    }
+    if (report.trailer && report.trailer->magic == kPackageMagic &&
+        (report.trailer->version == kPackageVersion1 ||
+         report.trailer->version == kPackageVersion2)) {
+        AddBlocks(report);
+    }
+    std::int32_t version = 0;
+    Bytes parameters;
+    if (!RunStep(report, "parameters", [&] { parameters = reader->ReadData(version); })) {
+        return report;
+    }
+    report.parameters = parameters;
+    AddBlockNotes(report);
+    AddParameterNotes(report, image);
+    if (version != kPackageVersion2) {
+        return report;
+    }
+    const fs::path picture = scratch.File("picture.bmp");
+    bool written = false;
+    if (!RunStep(report, "picture",
+                 [&] { written = reader->ExtractPicture(ReaderPath(picture)); })) {
+        return report;
+    }
+    report.picture_size = written ? SizeOrZero(picture) : 0;
+    const fs::path icon = scratch.File("ico.ico");
+    if (!RunStep(report, "icon", [&] { written = reader->ExtractIco(ReaderPath(icon)); })) {
+        return report;
+    }
+    report.icon_size = written ? SizeOrZero(icon) : 0;
+    return report;
+}
+
+namespace {
+
+std::string MagicText(std::uint32_t magic) {
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        const auto c = static_cast<char>(magic >> (8 * i));
+        text += (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    return text;
+}
+
+std::string Line(const std::string& label, const std::string& value) {
+    std::string line = "  " + label;
+    line.resize(std::max<std::size_t>(line.size() + 1, 26), ' ');
+    return line + value + "\n";
+}
+
+std::string Number(std::int64_t value) {
+    return std::to_string(value) + " (" + Hex(static_cast<std::uint64_t>(value) & 0xFFFFFFFF) + ")";
+}
+
+}  // namespace
+
+std::string FormatReport(const InspectReport& report) {
+    std::string text = "Package '" + report.package + "': ";
+    if (report.problem) {
+        text += "the stub would fail (" + report.problem->step +
+                "): " + ProblemText(*report.problem) + "\n";
+    } else {
+        text += "the stub would run it\n";
+    }
+    text += Line("file size", std::to_string(report.file_size) + " bytes");
+    if (report.layout) {
+        const InspectReport::Layout& layout = *report.layout;
+        text += Line("end of sections", Number(layout.installer_offset));
+        text += Line("installer image", "offset " + Number(layout.installer_offset) + ", " +
+                                            std::to_string(layout.installer_length) + " bytes");
+        text += Line("certificate table", "offset " + Number(layout.certificate_table_offset) +
+                                              ", size " +
+                                              std::to_string(layout.certificate_table_size));
+        text += Line("signature (dwLength)", std::to_string(layout.signature_length) + " bytes");
+        text += Line("PE checksum", "stored " + Hex(layout.checksum_stored) + ", computed " +
+                                        Hex(layout.checksum_computed));
+    }
+    if (report.trailer) {
+        const PackageTrailer& t = *report.trailer;
+        std::string fields = "magic \"" + MagicText(t.magic) + "\", version " +
+                             std::to_string(t.version) + ", parameters size " +
+                             std::to_string(t.params_size) + ", extra data offset " +
+                             std::to_string(t.extra_data_offset);
+        if (t.version == kPackageVersion2) {
+            fields += ", icon size " + std::to_string(t.icon_size) + ", picture size " +
+                      std::to_string(t.picture_size);
+        }
+        text += Line("trailer", fields);
+    }
+    for (const BlockPlacement& block : report.blocks) {
+        text += Line(block.name + " block", "offset " + Number(block.position) + ", " +
+                                                std::to_string(block.size) + " bytes");
+    }
+    if (report.parameters) {
+        text +=
+            Line("parameters", std::string(report.parameters->begin(), report.parameters->end()));
+    }
+    const auto file_line = [&](const char* label, const std::optional<std::uint64_t>& size) {
+        if (size) {
+            text += Line(label, *size == 0 ? std::string("none (the block is empty)")
+                                           : std::to_string(*size) + " bytes");
+        }
+    };
+    file_line("picture file", report.picture_size);
+    file_line("icon file", report.icon_size);
+    for (const std::string& note : report.notes) {
+        text += "  note: " + note + "\n";
+    }
+    return text;
+}
+
+std::string FormatReportJson(const InspectReport& report) {
+    std::ostringstream json;
+    json << "{\n  \"package\": " << JsonString(report.package)
+         << ",\n  \"file_size\": " << report.file_size
+         << ",\n  \"stub_would_run\": " << (report.problem ? "false" : "true")
+         << ",\n  \"problem\": ";
+    if (report.problem) {
+        json << "{\"step\": " << JsonString(report.problem->step)
+             << ", \"message\": " << JsonString(report.problem->message)
+             << ", \"system_error_code\": ";
+        if (report.problem->system_error_code) {
+            json << *report.problem->system_error_code;
+        } else {
+            json << "null";
+        }
+        json << "}";
+    } else {
+        json << "null";
+    }
+    json << ",\n  \"layout\": ";
+    if (report.layout) {
+        const InspectReport::Layout& l = *report.layout;
+        json << "{\"end_of_sections\": " << l.installer_offset
+             << ", \"installer_offset\": " << l.installer_offset
+             << ", \"installer_length\": " << l.installer_length
+             << ", \"certificate_table_offset\": " << l.certificate_table_offset
+             << ", \"certificate_table_size\": " << l.certificate_table_size
+             << ", \"signature_length\": " << l.signature_length
+             << ", \"checksum_stored\": " << l.checksum_stored
+             << ", \"checksum_computed\": " << l.checksum_computed << "}";
+    } else {
+        json << "null";
+    }
+    json << ",\n  \"trailer\": ";
+    if (report.trailer) {
+        const PackageTrailer& t = *report.trailer;
+        json << "{\"icon_size\": " << t.icon_size << ", \"picture_size\": " << t.picture_size
+             << ", \"params_size\": " << t.params_size
+             << ", \"extra_data_offset\": " << t.extra_data_offset << ", \"version\": " << t.version
+             << ", \"magic\": " << JsonString(MagicText(t.magic)) << "}";
+    } else {
+        json << "null";
+    }
+    json << ",\n  \"blocks\": [";
+    for (std::size_t i = 0; i < report.blocks.size(); ++i) {
+        const BlockPlacement& b = report.blocks[i];
+        json << (i == 0 ? "" : ", ") << "{\"name\": " << JsonString(b.name)
+             << ", \"offset\": " << b.position << ", \"size\": " << b.size << "}";
+    }
+    json << "],\n  \"parameters\": ";
+    if (report.parameters) {
+        json << JsonString(std::string(report.parameters->begin(), report.parameters->end()));
+    } else {
+        json << "null";
+    }
+    const auto optional_size = [&](const std::optional<std::uint64_t>& size) {
+        if (size) {
+            json << *size;
+        } else {
+            json << "null";
+        }
+    };
+    json << ",\n  \"picture_file_size\": ";
+    optional_size(report.picture_size);
+    json << ",\n  \"icon_file_size\": ";
+    optional_size(report.icon_size);
+    json << ",\n  \"notes\": [";
+    for (std::size_t i = 0; i < report.notes.size(); ++i) {
+        json << (i == 0 ? "" : ", ") << JsonString(report.notes[i]);
+    }
+    json << "]\n}\n";
+    return json.str();
+}
+
+}  // namespace tvkpack

@@ -1,0 +1,68 @@
+// What the stub would do with a package, found out with the stub's own
+// PeReader and its operations (never a second parser), and the report of it
+// in text or JSON.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "package/package_layout.h"
+#include "tools/tvkpack/tool_files.h"
+
+namespace tvkpack {
+
+// The first failure of the stub's run, as the stub would show it.
+struct StubProblem {
+    std::string step;     // "validation", "installer", "parameters", "picture", "icon"
+    std::string message;  // the exact text of the stub's message box (UTF-8)
+    std::optional<std::uint32_t> system_error_code;  // for a failed Windows call
+};
+
+struct BlockPlacement {
+    std::string name;       // "icon", "picture", "parameters"
+    std::int64_t position;  // file offset, as the stub computes it
+    std::int32_t size;
+};
+
+struct InspectReport {
+    std::string package;  // as named by the user
+    std::uint64_t file_size = 0;
+    // Set once the stub's validation passed.
+    struct Layout {
+        std::int32_t installer_offset = 0;  // the end of the last section's data
+        std::int32_t installer_length = 0;
+        std::int32_t certificate_table_offset = 0;
+        std::int32_t certificate_table_size = 0;
+        std::uint32_t signature_length = 0;  // the WIN_CERTIFICATE record's dwLength
+        std::uint32_t checksum_stored = 0;
+        std::uint32_t checksum_computed = 0;
+    };
+    std::optional<Layout> layout;
+    std::optional<package_layout::PackageTrailer> trailer;  // the last 24 bytes, as read
+    std::vector<BlockPlacement> blocks;
+    std::optional<Bytes> parameters;            // decoded, as the installer would receive them
+    std::optional<std::uint64_t> picture_size;  // written by ExtractPicture
+    std::optional<std::uint64_t> icon_size;     // written by ExtractIco
+    std::optional<StubProblem> problem;
+    std::vector<std::string> notes;  // what is odd but does not stop the stub
+};
+
+// Runs the stub's own steps on the package, in the stub's order: PeReader
+// construction, ExtractInstaller, ReadData and, for version 2,
+// ExtractPicture and ExtractIco (into a scratch folder), and records the
+// layout, the decoded parameters and the first failure.
+InspectReport Inspect(const std::filesystem::path& package);
+
+// The stub's validation alone (PeReader construction): its failure, if any.
+std::optional<StubProblem> ValidateAsTheStub(const std::filesystem::path& package);
+
+// The problem's message without the line break that ends a Windows text.
+std::string ProblemText(const StubProblem& problem);
+
+std::string FormatReport(const InspectReport& report);
+std::string FormatReportJson(const InspectReport& report);
+
+}  // namespace tvkpack

@@ -1,0 +1,183 @@
+#include "tools/tvkpack/tool_files.h"
+
+#include <fstream>
+#include <random>
+#include <system_error>
+
+#ifndef _WIN32
+#include "standin/standin_controls.h"
+#endif
+
+namespace tvkpack {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Quoted(const fs::path& path) {
+    return "'" + PathToUtf8(path) + "'";
+}
+
+std::string ReasonOf(const std::error_code& error) {
+    return error ? error.message() : std::string("unknown error");
+}
+
+std::string RandomSuffix() {
+    std::random_device random;
+    return std::to_string(random()) + std::to_string(random());
+}
+
+}  // namespace
+
+fs::path PathFromUtf8(const std::string& text) {
+    return fs::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string PathToUtf8(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+std::string Utf8FromWide(const std::wstring& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto code = static_cast<std::uint32_t>(text[i]);
+        // UTF-16 surrogate pairs (Windows); a lone surrogate becomes U+FFFD.
+        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() &&
+            static_cast<std::uint32_t>(text[i + 1]) >= 0xDC00 &&
+            static_cast<std::uint32_t>(text[i + 1]) <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) +
+                   (static_cast<std::uint32_t>(text[i + 1]) - 0xDC00);
+            ++i;
+        } else if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
+            code = 0xFFFD;
+        }
+        if (code < 0x80) {
+            out += static_cast<char>(code);
+        } else if (code < 0x800) {
+            out += static_cast<char>(0xC0 | (code >> 6));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            out += static_cast<char>(0xE0 | (code >> 12));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (code >> 18));
+            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::wstring ReaderPath(const fs::path& path) {
+    const fs::path full = fs::absolute(path);
+#ifdef _WIN32
+    return full.wstring();
+#else
+    return standin::ToWindowsPath(full.string());
+#endif
+}
+
+std::uint64_t SizeOfFile(const fs::path& path, const std::string& role) {
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (!fs::exists(status)) {
+        throw CommandError("the " + role + " " + Quoted(path) + " does not exist");
+    }
+    if (!fs::is_regular_file(status)) {
+        throw CommandError("the " + role + " " + Quoted(path) + " is not a file");
+    }
+    const std::uintmax_t size = fs::file_size(path, error);
+    if (error) {
+        throw CommandError("cannot read the " + role + " " + Quoted(path) + ": " + ReasonOf(error));
+    }
+    return size;
+}
+
+Bytes ReadWholeFile(const fs::path& path, const std::string& role, std::uint64_t max_size) {
+    const std::uint64_t size = SizeOfFile(path, role);
+    if (size >= max_size) {
+        throw CommandError("the " + role + " " + Quoted(path) + " is too large (" +
+                           std::to_string(size) + " bytes)");
+    }
+    std::ifstream in(path, std::ios::binary);
+    Bytes bytes(static_cast<std::size_t>(size));
+    if (!in || !in.read(reinterpret_cast<char*>(bytes.data()),
+                        static_cast<std::streamsize>(bytes.size()))) {
+        throw CommandError("cannot read the " + role + " " + Quoted(path));
+    }
+    return bytes;
+}
+
+PendingOutput::PendingOutput(const fs::path& target, const Bytes& bytes) : target_(target) {
+    if (target.filename().empty()) {
+        throw CommandError("the output " + Quoted(target) + " names no file");
+    }
+    std::error_code error;
+    if (fs::is_directory(target, error)) {
+        throw CommandError("the output " + Quoted(target) + " is a folder");
+    }
+    // Next to the target, so that the rename stays on one file system.
+    fs::path candidate = target;
+    candidate += ".tvkpack-" + RandomSuffix() + ".tmp";
+    temporary_ = candidate;
+    std::ofstream out(temporary_, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        temporary_.clear();
+        throw CommandError(
+            "cannot create a file in the output's folder " +
+            Quoted(target.parent_path().empty() ? fs::path(".") : target.parent_path()));
+    }
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) {
+        throw CommandError("cannot write the output next to " + Quoted(target));
+    }
+}
+
+PendingOutput::~PendingOutput() {
+    if (!committed_ && !temporary_.empty()) {
+        std::error_code ignored;
+        fs::remove(temporary_, ignored);
+    }
+}
+
+void PendingOutput::Commit() {
+    std::error_code error;
+    fs::rename(temporary_, target_, error);
+    if (error) {
+        throw CommandError("cannot rename the finished output to " + Quoted(target_) + ": " +
+                           ReasonOf(error));
+    }
+    committed_ = true;
+}
+
+void WriteOutput(const fs::path& target, const Bytes& bytes) {
+    WriteOutput(target, bytes, [](const fs::path&) {});
+}
+
+ScratchFolder::ScratchFolder() {
+    std::error_code error;
+    const fs::path base = fs::temp_directory_path(error);
+    if (!error) {
+        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+            const fs::path candidate = base / ("tvkpack-" + RandomSuffix());
+            if (fs::create_directory(candidate, error)) {
+                path_ = candidate;
+            }
+        }
+    }
+    if (path_.empty()) {
+        throw CommandError("cannot create a scratch folder in the temporary directory");
+    }
+}
+
+ScratchFolder::~ScratchFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+}  // namespace tvkpack

@@ -1,0 +1,102 @@
+// tvkpack: builds, tags, untags and inspects packages for the stub.
+//
+//   tvkpack embed STUB INSTALLER -o OUT
+//   tvkpack tag SIGNED -o OUT --params FILE.json [--icon FILE.ico]
+//               [--picture FILE.bmp] [--version 1|2]
+//   tvkpack untag TAGGED -o OUT
+//   tvkpack inspect PACKAGE [--json]
+//
+// Signing is left to the vendor's own tool between embed and tag: tvkpack
+// never sees a private key. Tagging writes only into the certificate table
+// behind the signature, which Authenticode leaves out of the signed hash, so
+// one signed build can be tagged (re-branded) any number of times. Packages
+// are validated and read with the stub's own PeReader, never a second parser.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "package/package_layout.h"
+#include "tools/tvkpack/package_inspection.h"
+#include "tools/tvkpack/tool_files.h"
+
+namespace tvkpack {
+
+// Exit statuses of the command.
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;  // bad input, a failed step, or a package the stub rejects
+constexpr int kExitUsage = 2;    // the command line itself is wrong
+
+// A package's size limit: every position in it is a signed 32-bit number.
+constexpr std::uint64_t kPackageSizeLimit = 0x80000000;  // exclusive: 2 GiB
+
+// ---------------------------------------------------------------------------
+// The steps on whole images in memory
+
+// The unsigned package image: the installer behind the stub's last section.
+// Refuses a stub or installer that is not a PE file, a stub with data behind
+// its sections or with a certificate table, and a result of 2 GiB or more.
+Bytes EmbedImage(const Bytes& stub, const Bytes& installer);
+
+// What a tag carries.
+struct TagContent {
+    Bytes params_json;  // stored as base64 text
+    Bytes icon;         // version 2 only
+    Bytes picture;      // version 2 only
+    // 1 or 2; empty: 2 when there is an icon or a picture, else 1.
+    std::optional<std::int32_t> version;
+};
+
+struct TagOutcome {
+    Bytes package;
+    std::int32_t version = 0;
+    bool replaced_tag = false;          // the input was tagged already
+    std::vector<std::string> warnings;  // for the user; nothing refused
+};
+
+// Tags a signed image (or re-tags a tagged one: its tag is removed first).
+// The security directory's Size grows to cover the new blocks and the PE
+// checksum is computed afresh (a checksum of 0, "not set", stays 0).
+TagOutcome TagImage(const Bytes& signed_or_tagged, const TagContent& content);
+
+// Whether the image carries a tag: its certificate table holds more than the
+// signature record (and its alignment padding) and ends with "TVKS".
+bool IsTagged(const Bytes& image);
+
+// The signed image again: the certificate table ends where the tag began and
+// the checksum is computed afresh (0 stays 0). For a package tagged by
+// TagImage from a signed file whose checksum was correct or 0, the result is
+// that file byte for byte.
+Bytes UntagImage(const Bytes& tagged);
+
+// Throws CommandError unless a package of size bytes is possible.
+void CheckPackageSize(std::uint64_t size);
+
+// ---------------------------------------------------------------------------
+// The commands on files
+
+void EmbedCommand(const std::filesystem::path& stub, const std::filesystem::path& installer,
+                  const std::filesystem::path& output);
+
+struct TagRequest {
+    std::filesystem::path input;
+    std::filesystem::path output;
+    std::filesystem::path params;
+    std::optional<std::filesystem::path> icon;
+    std::optional<std::filesystem::path> picture;
+    std::optional<std::int32_t> version;
+};
+// The output is checked with the stub's own reader before it gets its name.
+TagOutcome TagCommand(const TagRequest& request);
+
+void UntagCommand(const std::filesystem::path& input, const std::filesystem::path& output);
+
+// The whole command line less the program name, as UTF-8. Writes results to
+// out and errors to err; returns the exit status.
+int RunTvkpack(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+
+}  // namespace tvkpack
