@@ -131,8 +131,10 @@ windows_path() {
     printf 'Z:%s' "$1" | tr / '\\'
 }
 
-build/win64/wine-server start
-wine_started=true
+# A server already running (started by someone else) is used and left up.
+if build/win64/wine-server start; then
+    wine_started=true
+fi
 run_package() {
     local output
     output=$(build/win64/wine-run build/win64/tools/run_package.exe "$(windows_path "$1")" exit=0)
