@@ -24,12 +24,12 @@
 # - the stub: the size in bytes of the product, build/win32/tvkstub.exe.
 #
 # BENCH_REPETITIONS (default 25) sets the extraction's repetitions,
-# BENCH_WINE_RUNS (default 5) the timed Wine runs of each kind.
+# BENCH_WINE_RUNS (default 9) the timed Wine runs of each kind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 repetitions=${BENCH_REPETITIONS:-25}
-wine_runs=${BENCH_WINE_RUNS:-5}
+wine_runs=${BENCH_WINE_RUNS:-9}
 
 tools/install-deps.sh >&2
 
