@@ -223,7 +223,7 @@ TEST(TvkpackTag, UntagGivesBackTheSignedFileByteForByteForBothVersions) {
     const Row rows[] = {
         {"parameters only", {AsBytes(kParamsJson), {}, {}, {}}, 1},
         {"icon and picture", {AsBytes(kParamsJson), IconBytes(), PictureBytes(), {}}, 2},
-        {"picture only", {AsBytes(kParamsJson), {}, PictureBytes(1), {}}, 2},
+        {"picture only", {AsBytes(kParamsJson), {}, PictureBytes(2), {}}, 2},
         {"version 2 asked for, without branding", {AsBytes("{}"), {}, {}, 2}, 2},
     };
     for (const Row& row : rows) {

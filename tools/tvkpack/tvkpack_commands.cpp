@@ -110,7 +110,7 @@ bool StartsWith(const Bytes& bytes, const std::uint8_t (&start)[N]) {
 void CheckWrittenPackage(const fs::path& file, const TagContent& content, std::int32_t version) {
     const InspectReport report = Inspect(file);
     if (report.problem) {
-        throw CommandError("the stub would reject the result (" + report.problem->message +
+        throw CommandError("the stub would reject the result (" + ProblemText(*report.problem) +
                            "); nothing was written");
     }
     const bool same = report.parameters && *report.parameters == content.params_json &&
