@@ -22,7 +22,9 @@ void Write(const std::filesystem::path& path, const Bytes& bytes) {
               static_cast<std::streamsize>(bytes.size()));
 }
 
-Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes Text(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 }  // namespace
 
