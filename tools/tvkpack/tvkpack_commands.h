@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "package/package_layout.h"
-#include "tools/tvkpack/package_inspection.h"
+#include "tools/tvkpack/package_report.h"
 #include "tools/tvkpack/tool_files.h"
 
 namespace tvkpack {

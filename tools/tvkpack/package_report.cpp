@@ -1,4 +1,4 @@
-#include "tools/tvkpack/package_inspection.h"
+#include "tools/tvkpack/package_report.h"
 
 #include <algorithm>
 #include <exception>
