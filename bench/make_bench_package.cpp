@@ -13,20 +13,7 @@
 #include "tests/support/synthetic_package.h"
 #include "tests/support/temp_dir.h"
 
-namespace {
-
-// Base64 text of exactly length characters.
-std::string Base64Text(std::size_t length) {
-    static const char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text(length, 'A');
-    for (std::size_t i = 0; i < length; ++i) {
-        text[i] = kAlphabet[(i * 7 + i / 64) % 64];
-    }
-    return text;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3 || argc > 4) {
@@ -36,7 +23,8 @@ int main(int argc, char** argv) {
     try {
         test_support::SyntheticPackage package;
         package.installer = test_support::ReadBytes(argv[2]);
-        package.params_text = Base64Text(argc == 4 ? std::strtoul(argv[3], nullptr, 10) : 44);
+        package.params_text =
+            test_support::Base64Text(argc == 4 ? std::strtoul(argv[3], nullptr, 10) : 44);
         test_support::WriteBytes(argv[1], package.Build());
     } catch (const std::exception& error) {
         std::fprintf(stderr, "make_bench_package: %s\n", error.what());

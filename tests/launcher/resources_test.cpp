@@ -50,22 +50,11 @@ constexpr long kDecoded = kBlock / 4 * 3;
 // allocator's heap, so it counts even though it is not held at the peak).
 constexpr long kAllowance = 512 * kKib;
 
-// Base64 text of exactly length characters.
-std::string Base64Text(std::size_t length) {
-    static const char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text(length, 'A');
-    for (std::size_t i = 0; i < length; ++i) {
-        text[i] = kAlphabet[(i * 7 + i / 64) % 64];
-    }
-    return text;
-}
-
 SyntheticPackage Package(std::size_t params_length) {
     SyntheticPackage package;
     package.installer = test_support::ReadBytes(TVK_TEST_INSTALLER);
     package.version = 2;
-    package.params_text = Base64Text(params_length);
+    package.params_text = test_support::Base64Text(params_length);
     package.icon = test_support::PatternBytes(1000, 41);
     package.picture = test_support::PatternBytes(2000, 42);
     return package;

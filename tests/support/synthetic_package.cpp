@@ -35,6 +35,16 @@ void Append32(Bytes& bytes, std::uint32_t value) {
 
 }  // namespace
 
+std::string Base64Text(std::size_t length) {
+    static const char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text(length, 'A');
+    for (std::size_t i = 0; i < length; ++i) {
+        text[i] = kAlphabet[(i * 7 + i / 64) % 64];
+    }
+    return text;
+}
+
 Bytes SyntheticPackage::Build() const {
     Bytes file(kSectionDataOffset, 0);
     Put16(file, kDosMagicOffset, kDosMagic);

@@ -31,6 +31,9 @@ struct SyntheticPackage {
     Bytes Build() const;
 };
 
+// Clean base64 text of exactly length characters, for large parameters blocks.
+std::string Base64Text(std::size_t length);
+
 // Where the pieces of a built synthetic package lie.
 constexpr std::uint32_t kSyntheticInstallerOffset = 1024;
 inline std::uint32_t SyntheticCertificateTableOffset(const SyntheticPackage& package) {
