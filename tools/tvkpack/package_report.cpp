@@ -12,6 +12,7 @@
 #include "tools/tvkpack/base64_encode.h"
 #include "tools/tvkpack/json_text.h"
 #include "tools/tvkpack/pe_checksum.h"
+#include "tools/tvkpack/stub_identity.h"
 
 namespace tvkpack {
 
@@ -187,12 +188,21 @@ InspectReport Inspect(const fs::path& package) {
     report.file_size = SizeOfFile(package, "package");
     const std::wstring path = ReaderPath(package);
 
+    // The stub's identity is shown for packages the stub rejects, too.
+    Bytes image;
+    if (report.file_size <= kLargestPackage) {
+        image = ReadWholeFile(package, "package", kLargestPackage + 1);
+        try {
+            report.stub_identity = StubIdentity(image);
+        } catch (const CommandError&) {
+            // No PE32 image: the validation below says what is wrong.
+        }
+    }
     std::optional<PeReader> reader;
     if (!RunStep(report, "validation", [&] { reader.emplace(path); })) {
         return report;
     }
-    // The validation passed, so the file is below 2 GiB.
-    const Bytes image = ReadWholeFile(package, "package", kLargestPackage + 1);
+    // The validation passed, so the file is below 2 GiB and was read above.
     AddLayout(report, *reader, image);
 
     ScratchFolder scratch;
@@ -263,6 +273,9 @@ std::string FormatReport(const InspectReport& report) {
         text += "the stub would run it\n";
     }
     text += Line("file size", std::to_string(report.file_size) + " bytes");
+    if (report.stub_identity) {
+        text += Line("stub identity", *report.stub_identity);
+    }
     if (report.layout) {
         const InspectReport::Layout& layout = *report.layout;
         text += Line("end of sections", Number(layout.installer_offset));
@@ -312,7 +325,8 @@ std::string FormatReport(const InspectReport& report) {
 std::string FormatReportJson(const InspectReport& report) {
     std::ostringstream json;
     json << "{\n  \"package\": " << JsonString(report.package)
-         << ",\n  \"file_size\": " << report.file_size
+         << ",\n  \"file_size\": " << report.file_size << ",\n  \"stub_identity\": "
+         << (report.stub_identity ? JsonString(*report.stub_identity) : std::string("null"))
          << ",\n  \"stub_would_run\": " << (report.problem ? "false" : "true")
          << ",\n  \"problem\": ";
     if (report.problem) {

@@ -30,6 +30,9 @@ struct BlockPlacement {
 struct InspectReport {
     std::string package;  // as named by the user
     std::uint64_t file_size = 0;
+    // The identity of the stub it carries (stub_identity.h); unset for a
+    // file that is no PE32 image, whatever the stub's validation says.
+    std::optional<std::string> stub_identity;
     // Set once the stub's validation passed.
     struct Layout {
         std::int32_t installer_offset = 0;  // the end of the last section's data

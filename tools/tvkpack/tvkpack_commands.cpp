@@ -12,6 +12,7 @@
 #include "tools/tvkpack/base64_encode.h"
 #include "tools/tvkpack/json_text.h"
 #include "tools/tvkpack/pe_checksum.h"
+#include "tools/tvkpack/stub_identity.h"
 
 namespace tvkpack {
 
@@ -327,6 +328,15 @@ void UntagCommand(const fs::path& input, const fs::path& output) {
     WriteOutput(output, image);
 }
 
+std::string StubIdCommand(const fs::path& file) {
+    const Bytes image = ReadWholeFile(file, "file", kPackageSizeLimit);
+    try {
+        return StubIdentity(image);
+    } catch (const CommandError& error) {
+        throw CommandError("stub-id " + Quoted(file) + ": " + error.what());
+    }
+}
+
 // ---------------------------------------------------------------------------
 
 namespace {
@@ -343,6 +353,8 @@ constexpr char kUsage[] =
     "      gives back the signed file, e.g. for osslsigncode verify\n"
     "  tvkpack inspect PACKAGE [--json]\n"
     "      shows the layout and what the stub would do with the package\n"
+    "  tvkpack stub-id FILE\n"
+    "      prints the identity of the stub that a package (or a bare stub) carries\n"
     "exit status: 0 success, 1 failure (or a package the stub rejects), 2 wrong usage\n";
 
 class UsageError : public std::runtime_error {
@@ -461,6 +473,12 @@ int Dispatch(const std::vector<std::string>& arguments, std::ostream& out, std::
         const InspectReport report = Inspect(PathFromUtf8(parsed.positional[0]));
         out << (parsed.json ? FormatReportJson(report) : FormatReport(report));
         return report.problem ? kExitFailure : kExitSuccess;
+    }
+    if (command == "stub-id") {
+        const ParsedArguments parsed = Parse(arguments, {}, false);
+        ExpectPositional(parsed, 1, "FILE");
+        out << StubIdCommand(PathFromUtf8(parsed.positional[0])) << "\n";
+        return kExitSuccess;
     }
     throw UsageError("unknown command '" + command + "'");
 }

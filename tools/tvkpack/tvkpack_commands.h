@@ -5,6 +5,7 @@
 //               [--picture FILE.bmp] [--version 1|2]
 //   tvkpack untag TAGGED -o OUT
 //   tvkpack inspect PACKAGE [--json]
+//   tvkpack stub-id FILE
 //
 // Signing is left to the vendor's own tool between embed and tag: tvkpack
 // never sees a private key. Tagging writes only into the certificate table
@@ -94,6 +95,9 @@ struct TagRequest {
 TagOutcome TagCommand(const TagRequest& request);
 
 void UntagCommand(const std::filesystem::path& input, const std::filesystem::path& output);
+
+// The identity of the stub in a package or a bare stub (see stub_identity.h).
+std::string StubIdCommand(const std::filesystem::path& file);
 
 // The whole command line less the program name, as UTF-8. Writes results to
 // out and errors to err; returns the exit status.
