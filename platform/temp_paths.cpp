@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 
 #include "platform/system_error.h"
 
@@ -21,12 +22,71 @@ constexpr int kTempPathAttempts = 4;
 
 constexpr wchar_t kHexDigits[] = L"0123456789abcdef";
 
+// Wide characters in the buffer for a system folder: Windows keeps its own
+// folders within MAX_PATH.
+constexpr UINT kSystemFolderBufferSize = MAX_PATH;
+
 // Appends the low digits * 4 bits of value as lower-case hexadecimal, with
 // leading zeros.
 void AppendHex(std::wstring& text, std::uint32_t value, int digits) {
     for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
         text.push_back(kHexDigits[(value >> shift) & 0xF]);
     }
+}
+
+// A system folder as GetSystemDirectoryW or GetSystemWow64DirectoryW gives it,
+// without a final backslash; nullopt when the call fails.
+template <typename Query>
+std::optional<std::wstring> SystemFolder(Query query) {
+    std::wstring buffer(kSystemFolderBufferSize, L'\0');
+    const UINT length = query(buffer.data(), kSystemFolderBufferSize);
+    if (length == 0 || length >= kSystemFolderBufferSize) {
+        return std::nullopt;
+    }
+    buffer.resize(length);
+    if (buffer.back() == L'\\') {
+        buffer.pop_back();  // the root of a drive, "C:\"
+    }
+    return buffer;
+}
+
+// Letters compared without regard to case, as the file system compares
+// names. The system folder's path is ASCII on Windows; other characters
+// compare exactly, which at worst leaves a path as it is.
+bool SameLetterIgnoringCase(wchar_t a, wchar_t b) {
+    const auto upper = [](wchar_t c) { return c >= L'a' && c <= L'z' ? c - L'a' + L'A' : c; };
+    return upper(a) == upper(b);
+}
+
+// Whether path names folder itself or something inside it: folder is a
+// prefix of path, compared without regard to case, and ends at a backslash
+// of path ("...\System32x" is not inside "...\System32").
+bool IsInsideFolder(const std::wstring& path, const std::wstring& folder) {
+    return path.size() > folder.size() && path[folder.size()] == L'\\' &&
+           std::equal(folder.begin(), folder.end(), path.begin(), SameLetterIgnoringCase);
+}
+
+// A 32-bit program on 64-bit Windows (WOW64) has its access to the system
+// folder redirected to the SysWOW64 folder; a 64-bit program has not. A
+// temporary directory inside the system folder (as for the SYSTEM account)
+// thus holds the stub's files in SysWOW64, while the command line names them
+// under System32, where a 64-bit installer does not find them. The same
+// folder under SysWOW64 names them for both kinds of program. Whatever
+// cannot be found out leaves the directory as Windows gave it.
+std::wstring OutsideWow64Redirection(std::wstring directory) {
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) {
+        return directory;
+    }
+    const std::optional<std::wstring> system = SystemFolder(GetSystemDirectoryW);
+    if (!system || !IsInsideFolder(directory, *system)) {
+        return directory;
+    }
+    const std::optional<std::wstring> redirected = SystemFolder(GetSystemWow64DirectoryW);
+    if (!redirected) {
+        return directory;
+    }
+    return *redirected + directory.substr(system->size());
 }
 
 // The temporary directory as Windows reports it, ending in a backslash. A
@@ -43,7 +103,7 @@ std::wstring GetTempDirectory() {
         }
         if (length < size) {
             buffer.resize(length);
-            return buffer;
+            return OutsideWow64Redirection(std::move(buffer));
         }
         // length is the size needed, terminator included. It is at least one
         // more than offered, so a directory that keeps growing between the

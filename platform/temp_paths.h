@@ -28,4 +28,7 @@ std::wstring MakeUniqueFileName(const std::wstring& name);
 // The temporary directory (as Windows gives it, ending in a backslash)
 // followed by MakeUniqueFileName(name). Throws the system error "Failed to
 // get temporary path"; no GUID is made when the directory is unknown.
+// In a 32-bit process on 64-bit Windows (WOW64), a directory inside the
+// system folder is named by the same folder under the SysWOW64 folder, where
+// the files lie for 32-bit and 64-bit programs alike.
 std::wstring MakeTempFilePath(const std::wstring& name);

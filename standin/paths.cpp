@@ -1,5 +1,6 @@
 // Windows paths over the host's file system (drive Z: is the Unix root), the
-// running program's path and the temporary directory.
+// running program's path, the temporary directory, and the system folders
+// and WOW64 state that the test controls choose.
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,10 @@ constexpr wchar_t kRootDrive = L'Z';
 constexpr std::wstring_view kLongPathPrefix = L"\\\\?\\";
 // Characters that Windows refuses in a file name (the drive colon aside).
 constexpr std::wstring_view kInvalidNameCharacters = L"<>:\"|?*";
+// The system folders of a 64-bit Windows, as GetSystemDirectoryW and
+// GetSystemWow64DirectoryW give them.
+constexpr wchar_t kSystemDirectory[] = L"C:\\Windows\\System32";
+constexpr wchar_t kSystemWow64Directory[] = L"C:\\Windows\\SysWOW64";
 
 void AppendUtf8(std::string& out, char32_t code_point) {
     if (code_point < 0x80) {
@@ -46,6 +51,18 @@ std::wstring TempDirectory() {
         path.push_back(L'\\');
     }
     return path;
+}
+
+// As GetSystemDirectoryW does: the terminated folder and its length; for a
+// buffer that is too small, nothing written and the size needed, terminator
+// included.
+UINT CopyFolder(const std::wstring& folder, LPWSTR buffer, UINT size) {
+    if (buffer == nullptr || folder.size() + 1 > size) {
+        return static_cast<UINT>(folder.size() + 1);
+    }
+    std::wmemcpy(buffer, folder.data(), folder.size());
+    buffer[folder.size()] = L'\0';
+    return static_cast<UINT>(folder.size());
 }
 
 }  // namespace
@@ -225,4 +242,40 @@ DWORD GetTempPathW(DWORD buffer_length, LPWSTR buffer) {
     std::wmemcpy(buffer, path.data(), path.size());
     buffer[path.size()] = L'\0';
     return static_cast<DWORD>(path.size());
+}
+
+UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) {
+    if (CallFails(Operation::GetSystemDirectoryW)) {
+        return 0;
+    }
+    return standin::detail::CopyFolder(
+        standin::detail::SystemDirectoryOverride().value_or(standin::detail::kSystemDirectory),
+        buffer, size);
+}
+
+UINT GetSystemWow64DirectoryW(LPWSTR buffer, UINT size) {
+    if (CallFails(Operation::GetSystemWow64DirectoryW)) {
+        return 0;
+    }
+    return standin::detail::CopyFolder(standin::detail::SystemWow64DirectoryOverride().value_or(
+                                           standin::detail::kSystemWow64Directory),
+                                       buffer, size);
+}
+
+// As on Windows, the pseudo handle of the running process has the value -1.
+HANDLE GetCurrentProcess() {
+    return INVALID_HANDLE_VALUE;
+}
+
+BOOL IsWow64Process(HANDLE process, PBOOL wow64) {
+    if (CallFails(Operation::IsWow64Process)) {
+        return FALSE;
+    }
+    if (process != GetCurrentProcess() || wow64 == nullptr) {
+        SetLastError(process != GetCurrentProcess() ? ERROR_INVALID_HANDLE
+                                                    : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *wow64 = standin::detail::Wow64Process() ? TRUE : FALSE;
+    return TRUE;
 }

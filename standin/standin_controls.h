@@ -32,8 +32,12 @@ enum class Operation {
     MessageBoxW,
     MessageBoxA,
     CoCreateGuid,
+    IsWow64Process,
+    GetSystemDirectoryW,
+    GetSystemWow64DirectoryW,
 };
-constexpr std::size_t kOperationCount = static_cast<std::size_t>(Operation::CoCreateGuid) + 1;
+constexpr std::size_t kOperationCount =
+    static_cast<std::size_t>(Operation::GetSystemWow64DirectoryW) + 1;
 
 const char* OperationName(Operation operation);
 
@@ -56,6 +60,15 @@ std::size_t OpenLocalAllocationCount();
 // answer (the running program, and $TMPDIR or /tmp).
 void SetModuleFileName(std::optional<std::wstring> path);
 void SetTempPath(std::optional<std::wstring> path);
+
+// What IsWow64Process reports for the running process: false (a 64-bit
+// program, or any program on 32-bit Windows) until set.
+void SetWow64Process(bool wow64);
+// What GetSystemDirectoryW and GetSystemWow64DirectoryW give; nullopt
+// restores C:\Windows\System32 and C:\Windows\SysWOW64, the folders of a
+// 64-bit Windows (only names here: the stand-in has no drive C:).
+void SetSystemDirectories(std::optional<std::wstring> system,
+                          std::optional<std::wstring> system_wow64);
 
 struct MessageBoxRecord {
     bool wide;  // MessageBoxW rather than MessageBoxA

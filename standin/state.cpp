@@ -39,6 +39,9 @@ struct State {
     std::vector<Limit> limits;
     std::optional<std::wstring> module_file_name;
     std::optional<std::wstring> temp_path;
+    bool wow64 = false;
+    std::optional<std::wstring> system_directory;
+    std::optional<std::wstring> system_wow64_directory;
     std::vector<MessageBoxRecord> message_boxes;
 };
 
@@ -222,6 +225,24 @@ std::optional<std::wstring> TempPathOverride() {
     return state.temp_path;
 }
 
+bool Wow64Process() {
+    State& state = GetState();
+    std::lock_guard lock(state.mutex);
+    return state.wow64;
+}
+
+std::optional<std::wstring> SystemDirectoryOverride() {
+    State& state = GetState();
+    std::lock_guard lock(state.mutex);
+    return state.system_directory;
+}
+
+std::optional<std::wstring> SystemWow64DirectoryOverride() {
+    State& state = GetState();
+    std::lock_guard lock(state.mutex);
+    return state.system_wow64_directory;
+}
+
 void RecordMessageBox(MessageBoxRecord record) {
     State& state = GetState();
     std::lock_guard lock(state.mutex);
@@ -244,11 +265,27 @@ using detail::GetState;
 
 const char* OperationName(Operation operation) {
     static constexpr std::array<const char*, kOperationCount> kNames = {
-        "CreateFileW",         "ReadFile",           "WriteFile",          "SetFilePointer",
-        "GetFileSizeEx",       "CloseHandle",        "DeleteFileW",        "CreateProcessW",
-        "WaitForSingleObject", "GetExitCodeProcess", "GetModuleFileNameW", "GetTempPathW",
-        "FormatMessageW",      "LocalFree",          "CommandLineToArgvW", "MessageBoxW",
-        "MessageBoxA",         "CoCreateGuid",
+        "CreateFileW",
+        "ReadFile",
+        "WriteFile",
+        "SetFilePointer",
+        "GetFileSizeEx",
+        "CloseHandle",
+        "DeleteFileW",
+        "CreateProcessW",
+        "WaitForSingleObject",
+        "GetExitCodeProcess",
+        "GetModuleFileNameW",
+        "GetTempPathW",
+        "FormatMessageW",
+        "LocalFree",
+        "CommandLineToArgvW",
+        "MessageBoxW",
+        "MessageBoxA",
+        "CoCreateGuid",
+        "IsWow64Process",
+        "GetSystemDirectoryW",
+        "GetSystemWow64DirectoryW",
     };
     return kNames[static_cast<std::size_t>(operation)];
 }
@@ -295,6 +332,20 @@ void SetTempPath(std::optional<std::wstring> path) {
     state.temp_path = std::move(path);
 }
 
+void SetWow64Process(bool wow64) {
+    auto& state = GetState();
+    std::lock_guard lock(state.mutex);
+    state.wow64 = wow64;
+}
+
+void SetSystemDirectories(std::optional<std::wstring> system,
+                          std::optional<std::wstring> system_wow64) {
+    auto& state = GetState();
+    std::lock_guard lock(state.mutex);
+    state.system_directory = std::move(system);
+    state.system_wow64_directory = std::move(system_wow64);
+}
+
 std::vector<MessageBoxRecord> MessageBoxes() {
     auto& state = GetState();
     std::lock_guard lock(state.mutex);
@@ -309,6 +360,9 @@ void ResetControls() {
     state.limits.clear();
     state.module_file_name.reset();
     state.temp_path.reset();
+    state.wow64 = false;
+    state.system_directory.reset();
+    state.system_wow64_directory.reset();
     state.message_boxes.clear();
 }
 

@@ -98,6 +98,9 @@ std::wstring RunningProgram();
 // Values the test controls set for GetModuleFileNameW and GetTempPathW.
 std::optional<std::wstring> ModuleFileNameOverride();
 std::optional<std::wstring> TempPathOverride();
+bool Wow64Process();
+std::optional<std::wstring> SystemDirectoryOverride();
+std::optional<std::wstring> SystemWow64DirectoryOverride();
 void RecordMessageBox(MessageBoxRecord record);
 
 }  // namespace standin::detail

@@ -29,6 +29,7 @@ using LPVOID = void*;
 using LPCVOID = const void*;
 using LPDWORD = DWORD*;
 using PLONG = LONG*;
+using PBOOL = BOOL*;
 using HANDLE = void*;
 using HLOCAL = void*;
 using HWND = void*;
@@ -187,6 +188,13 @@ LPWSTR GetCommandLineW();
 // Paths
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size);
 DWORD GetTempPathW(DWORD buffer_length, LPWSTR buffer);
+UINT GetSystemDirectoryW(LPWSTR buffer, UINT size);
+UINT GetSystemWow64DirectoryW(LPWSTR buffer, UINT size);
+
+// The running process: a pseudo handle (-1), valid without being opened.
+HANDLE GetCurrentProcess();
+// Whether a process is a 32-bit program on 64-bit Windows (WOW64).
+BOOL IsWow64Process(HANDLE process, PBOOL wow64);
 
 // Errors
 DWORD GetLastError();

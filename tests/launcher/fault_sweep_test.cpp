@@ -189,6 +189,8 @@ const std::vector<Row>& CallSites() {
          SystemFailure(kNothing)},
         {O::GetTempPathW, 1, "GetTempPathW #1: the installer copy's folder",
          SystemFailure(kNothing)},
+        {O::IsWow64Process, 1, "IsWow64Process #1: the installer copy's folder as it stands",
+         Completes(kComplete)},
         {O::CoCreateGuid, 1, "CoCreateGuid #1: the installer copy's unique name",
          GuidFailure(kNothing)},
         // Step 6: PeReader construction. A header stream that cannot be
@@ -238,6 +240,8 @@ const std::vector<Row>& CallSites() {
         // no package; the block's read gives an empty text, written as an
         // empty file; a file that cannot be written is not reported.
         {O::GetTempPathW, 2, "GetTempPathW #2: the parameters file's folder", SystemFailure(kCopy)},
+        {O::IsWow64Process, 2, "IsWow64Process #2: the parameters file's folder as it stands",
+         Completes(kComplete)},
         {O::CoCreateGuid, 2, "CoCreateGuid #2: the parameters file's unique name",
          GuidFailure(kCopy)},
         {O::CreateFileW, 5, "CreateFileW #5: ReadData opens the package",
@@ -259,6 +263,8 @@ const std::vector<Row>& CallSites() {
         // as zeros of its size.
         {O::GetTempPathW, 3, "GetTempPathW #3: the picture file's folder",
          SystemFailure(kCopyParams)},
+        {O::IsWow64Process, 3, "IsWow64Process #3: the picture file's folder as it stands",
+         Completes(kComplete)},
         {O::CoCreateGuid, 3, "CoCreateGuid #3: the picture file's unique name",
          GuidFailure(kCopyParams)},
         {O::CreateFileW, 7, "CreateFileW #7: ExtractPicture opens the package",
@@ -280,6 +286,8 @@ const std::vector<Row>& CallSites() {
         // Step 8: the icon file, the same way.
         {O::GetTempPathW, 4, "GetTempPathW #4: the icon file's folder",
          SystemFailure(kCopyParamsPicture)},
+        {O::IsWow64Process, 4, "IsWow64Process #4: the icon file's folder as it stands",
+         Completes(kComplete)},
         {O::CoCreateGuid, 4, "CoCreateGuid #4: the icon file's unique name",
          GuidFailure(kCopyParamsPicture)},
         {O::CreateFileW, 9, "CreateFileW #9: ExtractIco opens the package",

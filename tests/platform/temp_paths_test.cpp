@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "platform/system_error.h"
@@ -290,6 +291,51 @@ TEST(MakeTempFilePath, ReportsAFailureWithItsCodeAndMakesNoGuid) {
                           "Failed to get temporary path");
         EXPECT_EQ(standin::CallCount(standin::Operation::CoCreateGuid), guids_before)
             << test.what_it_proves;
+    }
+}
+
+TEST(MakeTempFilePath, NamesASystemFolderTempUnderSysWow64ForA32BitProcessOn64BitWindows) {
+    standin::ScopedControls controls;
+    using standin::Operation;
+    const std::wstring kSystem = L"C:\\Windows\\System32";
+    const std::wstring kSysWow64 = L"C:\\Windows\\SysWOW64";
+    const std::wstring kSystemProfileTemp = L"\\config\\systemprofile\\AppData\\Local\\Temp\\";
+    struct Case {
+        const char* what_it_proves;
+        bool wow64;
+        std::optional<Operation> failing;
+        std::wstring temp;
+        std::wstring expected;
+    };
+    const Case kCases[] = {
+        {"the SYSTEM account's folder moves to SysWOW64", true, std::nullopt,
+         kSystem + kSystemProfileTemp, kSysWow64 + kSystemProfileTemp},
+        {"the system folder itself", true, std::nullopt, kSystem + L"\\", kSysWow64 + L"\\"},
+        {"the prefix is compared without regard to case", true, std::nullopt,
+         L"c:\\WINDOWS\\sYsTeM32\\Temp\\", kSysWow64 + L"\\Temp\\"},
+        {"a sibling folder whose name only begins like it stays", true, std::nullopt,
+         kSystem + L"x\\Temp\\", kSystem + L"x\\Temp\\"},
+        {"a user's folder stays", true, std::nullopt, L"C:\\Users\\user\\AppData\\Local\\Temp\\",
+         L"C:\\Users\\user\\AppData\\Local\\Temp\\"},
+        {"no WOW64 (a 64-bit program, or 32-bit Windows): no redirection to undo", false,
+         std::nullopt, kSystem + kSystemProfileTemp, kSystem + kSystemProfileTemp},
+        {"IsWow64Process failing leaves the folder", true, Operation::IsWow64Process,
+         kSystem + kSystemProfileTemp, kSystem + kSystemProfileTemp},
+        {"GetSystemDirectoryW failing leaves the folder", true, Operation::GetSystemDirectoryW,
+         kSystem + kSystemProfileTemp, kSystem + kSystemProfileTemp},
+        {"GetSystemWow64DirectoryW failing leaves the folder", true,
+         Operation::GetSystemWow64DirectoryW, kSystem + kSystemProfileTemp,
+         kSystem + kSystemProfileTemp},
+    };
+    standin::SetSystemDirectories(kSystem, kSysWow64);
+    for (const Case& test : kCases) {
+        standin::SetWow64Process(test.wow64);
+        standin::SetTempPath(test.temp);
+        if (test.failing) {
+            standin::FailNthCall(*test.failing, 1, ERROR_ACCESS_DENIED);
+        }
+        ExpectUniqueName(MakeTempFilePath(L"setup.exe"), test.expected + L"setup_", L".exe",
+                         test.what_it_proves);
     }
 }
 

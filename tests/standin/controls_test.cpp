@@ -61,6 +61,16 @@ TEST(StandinControls, EveryOperationReportsAnInjectedFailureAsWindowsDoes) {
     fail(Operation::GetModuleFileNameW);
     EXPECT_EQ(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
     EXPECT_EQ(GetLastError(), kCode);
+    fail(Operation::GetSystemDirectoryW);
+    EXPECT_EQ(GetSystemDirectoryW(path, MAX_PATH), 0u);
+    EXPECT_EQ(GetLastError(), kCode);
+    fail(Operation::GetSystemWow64DirectoryW);
+    EXPECT_EQ(GetSystemWow64DirectoryW(path, MAX_PATH), 0u);
+    EXPECT_EQ(GetLastError(), kCode);
+    fail(Operation::IsWow64Process);
+    BOOL wow64 = FALSE;
+    EXPECT_FALSE(IsWow64Process(GetCurrentProcess(), &wow64));
+    EXPECT_EQ(GetLastError(), kCode);
     fail(Operation::DeleteFileW);
     EXPECT_FALSE(DeleteFileW(dir.WindowsFile("f.bin").c_str()));
     EXPECT_EQ(GetLastError(), kCode);
