@@ -32,6 +32,10 @@ grep -q 'the stub would run it' inspect.txt || fail "inspect says: $(cat inspect
 grep -q '"product":"Demo"' inspect.txt || fail "inspect does not show the parameters"
 "$tvkpack" inspect setup.exe --json > inspect.json
 grep -q '"stub_would_run": true' inspect.json || fail "inspect --json: $(cat inspect.json)"
+# The package carries the stub it was made of: the same identity.
+identity=$("$tvkpack" stub-id "$fixtures/tiny_stub.exe")
+grep -q "stub identity  *$identity\$" inspect.txt || fail "inspect shows another stub identity"
+grep -q "\"stub_identity\": \"$identity\"" inspect.json || fail "inspect --json: another identity"
 
 # A tagged package is no longer accepted by osslsigncode as it stands.
 if osslsigncode verify -CAfile "$fixtures/cert.pem" -in setup.exe > /dev/null 2>&1; then

@@ -22,6 +22,7 @@
 #include "tools/tvkpack/base64_encode.h"
 #include "tools/tvkpack/json_text.h"
 #include "tools/tvkpack/pe_checksum.h"
+#include "tools/tvkpack/stub_identity.h"
 
 #ifndef _WIN32
 #include "standin/standin_controls.h"
@@ -535,15 +536,25 @@ TEST_F(TvkpackRunTest, InspectShowsTheLayoutAndTheParametersOfAGoodPackage) {
     EXPECT_EQ(report.parameters, AsBytes(kParamsJson));
     EXPECT_EQ(report.picture_size, 700u);
     EXPECT_EQ(report.icon_size, 300u);
+    // The identity of the stub inside: that of the bare stub it was made of.
+    const std::string identity = StubIdentity(ReadBytes(FixturePath("tiny_stub.exe")));
+    EXPECT_EQ(report.stub_identity, identity);
 
     const CommandRun json = Tvkpack({"inspect", Utf8(work_.File("setup.exe")), "--json"});
     EXPECT_EQ(json.status, kExitSuccess);
     EXPECT_EQ(CheckJson(json.out), "") << json.out;
     EXPECT_NE(json.out.find("\"stub_would_run\": true"), std::string::npos) << json.out;
     EXPECT_NE(json.out.find(JsonString(kParamsJson)), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"stub_identity\": \"" + identity + "\""), std::string::npos)
+        << json.out;
     const CommandRun text = Tvkpack({"inspect", Utf8(work_.File("setup.exe"))});
     EXPECT_EQ(text.status, kExitSuccess);
     EXPECT_NE(text.out.find("the stub would run it"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("stub identity           " + identity + "\n"), std::string::npos)
+        << text.out;
+    const CommandRun stub_id = Tvkpack({"stub-id", Utf8(work_.File("setup.exe"))});
+    EXPECT_EQ(stub_id.status, kExitSuccess);
+    EXPECT_EQ(stub_id.out, identity + "\n");
 }
 
 TEST_F(TvkpackRunTest, InspectNamesTheStubsOwnFailureForEachMalformedPackage) {
