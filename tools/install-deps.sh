@@ -6,9 +6,10 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
+    g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
     wine wine64 wine32:i386
     xvfb xdotool x11-apps imagemagick
-    osslsigncode openssl
+    osslsigncode openssl libssl-dev
     libgtest-dev googletest libbenchmark-dev
     python3 file
 )

@@ -53,6 +53,7 @@ osslsigncode sign -certs "$out/cert.pem" -key "$out/key.pem" -n "Sample Setup" \
 "$tvkpack" tag "$out/signed.exe" -o "$out/Sample Setup.exe" --params tools/sample/params.json \
     --icon "$out/sample.ico" --picture "$out/sample.bmp"
 "$tvkpack" inspect "$out/Sample Setup.exe"
+echo "the build's stub identity: $(cat build/win32/tvkstub.exe.stub-id) (build/win32/tvkstub.exe.stub-id)"
 
 echo "== Running it under Wine"
 prefix=build/$preset/wineprefix

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds every configuration with warnings as errors and runs every test:
 # native, native with sanitizers, bounded fuzz runs, the win32 product build
-# (its tests under Wine where this machine can run 32-bit programs), and the
-# same Windows sources as 64-bit programs under 64-bit Wine.
+# (its tests under Wine where this machine can run 32-bit programs; the stub
+# built twice, in two folders, must be byte-identical), the stub's identity
+# checked against a signed, tagged package of it, and the same Windows
+# sources as 64-bit programs under 64-bit Wine.
 #   tools/test-all.sh                 (fuzz targets run 60 s each)
 #   TVK_FUZZ_SECONDS=0 tools/test-all.sh   (no fuzz runs)
 set -euo pipefail
@@ -44,6 +46,10 @@ else
     echo "win32: tests run as 64-bit programs under 64-bit Wine (win64) below."
     ctest --preset win32
 fi
+# The identity the build wrote beside the stub is the one tvkpack shows for a
+# signed, tagged package of it.
+sh tests/e2e/check_stub_identity.sh build/native/tools/tvkpack build/win32/tvkstub.exe \
+    build/win32/tvkstub.exe.stub-id build/native/tests/fixtures/tiny_installer.exe
 
 build win64
 run_wine_tests win64
