@@ -213,9 +213,9 @@ Bytes Tag(const Bytes& signed_image, const TagOptions& options) {
     const SecurityDirectory table = CertificateTable(headers, signed_image);
     const Bytes signed_table(signed_image.begin() + table.offset, signed_image.end());
     const Bytes tagged_table = TagCertificateTable(signed_table, options);
-    Require(std::uint64_t{table.offset} + tagged_table.size() <=
-                static_cast<std::uint64_t>(INT32_MAX),
-            "the package would reach 2 GiB");
+    Require(
+        std::uint64_t{table.offset} + tagged_table.size() <= static_cast<std::uint64_t>(INT32_MAX),
+        "the package would reach 2 GiB");
     Bytes package(signed_image.begin(), signed_image.begin() + table.offset);
     package.insert(package.end(), tagged_table.begin(), tagged_table.end());
     WriteU32(package, static_cast<std::size_t>(headers.nt_offset) + kSecurityDirectorySizeOffset,

@@ -75,8 +75,7 @@ SignatureWalk WalkSignature(const Bytes& table) {
     Require(content_info.tag == kDerSequence, "the signature is not a PKCS#7 ContentInfo");
     const std::vector<DerElement> info = ReadDerChildren(bytes, content_info);
     Require(info.size() == 2 && info[0].tag == kDerObjectIdentifier &&
-                ContentIs(table, info[0], kSignedDataOid) &&
-                info[1].tag == kDerContextConstructed0,
+                ContentIs(table, info[0], kSignedDataOid) && info[1].tag == kDerContextConstructed0,
             "the signature is not PKCS#7 SignedData");
     const std::vector<DerElement> wrapped = ReadDerChildren(bytes, info[1]);
     Require(wrapped.size() == 1 && wrapped[0].tag == kDerSequence,
@@ -104,13 +103,13 @@ SignatureWalk WalkSignature(const Bytes& table) {
 
 // The contents sizes of the path's elements once the last one's contents
 // are kept up to keep_end and appended_size bytes follow them.
-std::vector<std::size_t> NewContentSizes(const std::vector<DerElement>& path,
-                                         std::size_t keep_end, std::size_t appended_size) {
+std::vector<std::size_t> NewContentSizes(const std::vector<DerElement>& path, std::size_t keep_end,
+                                         std::size_t appended_size) {
     std::vector<std::size_t> sizes(path.size());
     sizes.back() = keep_end - path.back().content_offset() + appended_size;
     for (std::size_t i = path.size() - 1; i-- > 0;) {
-        sizes[i] = (path[i + 1].offset - path[i].content_offset()) +
-                   DerHeaderSize(sizes[i + 1]) + sizes[i + 1];
+        sizes[i] = (path[i + 1].offset - path[i].content_offset()) + DerHeaderSize(sizes[i + 1]) +
+                   sizes[i + 1];
     }
     return sizes;
 }
@@ -162,8 +161,7 @@ Bytes AttributeHeader(std::size_t value_size) {
 bool SortsAfter(const Bytes& header, const Bytes& table, const DerElement& other) {
     const auto other_begin = table.begin() + other.offset;
     const std::size_t common = std::min(header.size(), other.header_size + other.content_size);
-    const auto [mine, theirs] =
-        std::mismatch(header.begin(), header.begin() + common, other_begin);
+    const auto [mine, theirs] = std::mismatch(header.begin(), header.begin() + common, other_begin);
     Require(mine != header.begin() + common,
             "the signature already carries an attribute of the tag's type");
     return *mine > *theirs;
@@ -257,8 +255,7 @@ Bytes InsertTagAttribute(const Bytes& signed_table, const TagAttributePlan& plan
     Bytes appended;
     if (!walk.unauthenticated) {
         appended.push_back(kDerContextConstructed1);
-        const Bytes length =
-            EncodeDerLength(AttributeHeader(value.size()).size() + value.size());
+        const Bytes length = EncodeDerLength(AttributeHeader(value.size()).size() + value.size());
         appended.insert(appended.end(), length.begin(), length.end());
     }
     const Bytes header = AttributeHeader(value.size());
@@ -280,7 +277,8 @@ std::optional<TagAttributeValue> FindTagAttribute(const Bytes& table) {
         if (walk.attributes.empty() || !IsTagAttribute(table, walk.attributes.back())) {
             return std::nullopt;
         }
-        const std::vector<DerElement> fields = ReadDerChildren(table.data(), walk.attributes.back());
+        const std::vector<DerElement> fields =
+            ReadDerChildren(table.data(), walk.attributes.back());
         if (fields.size() != 2 || fields[1].tag != kDerSet) {
             return std::nullopt;
         }
@@ -306,8 +304,8 @@ Bytes RemoveTagAttribute(const Bytes& tagged_table) {
     const std::size_t value_end = value->offset + value->size;
     Require(value->size >= package_layout::kTrailerSize + kRestoreRecordSize,
             "the tag attribute is too short for a package trailer");
-    const package_layout::PackageTrailer trailer =
-        package_layout::ParseTrailer(tagged_table.data() + value_end - package_layout::kTrailerSize);
+    const package_layout::PackageTrailer trailer = package_layout::ParseTrailer(
+        tagged_table.data() + value_end - package_layout::kTrailerSize);
     Require(trailer.magic == package_layout::kPackageMagic &&
                 (trailer.version == package_layout::kPackageVersion1 ||
                  trailer.version == package_layout::kPackageVersion2),
