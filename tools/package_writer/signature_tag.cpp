@@ -197,6 +197,9 @@ SignatureWalk WalkSignedTable(const Bytes& signed_table) {
     Require(std::all_of(signed_table.begin() + end, signed_table.end(),
                         [](std::uint8_t b) { return b == 0; }),
             "the certificate table holds data behind the signature");
+    // An empty [1] could not be told apart from one the tag added.
+    Require(!walk.unauthenticated || !walk.attributes.empty(),
+            "the signature has an empty set of unauthenticated attributes");
     for (const DerElement& attribute : walk.attributes) {
         Require(!IsTagAttribute(signed_table, attribute),
                 "the signature carries a tag attribute that is not its last attribute (was it "
@@ -207,8 +210,7 @@ SignatureWalk WalkSignedTable(const Bytes& signed_table) {
 
 }  // namespace
 
-TagAttributePlan PlanTagAttribute(const Bytes& signed_table, std::size_t blocks_size,
-                                  std::size_t trailer_size) {
+TagAttributePlan PlanTagAttribute(const Bytes& signed_table, std::size_t blocks_size) {
     const SignatureWalk walk = WalkSignedTable(signed_table);
     const std::vector<DerElement> path = InsertionPath(walk);
     const std::size_t keep_end = path.back().end();
@@ -217,7 +219,7 @@ TagAttributePlan PlanTagAttribute(const Bytes& signed_table, std::size_t blocks_
     // whole number of 8-byte units; both only ever ask for more filler.
     for (;;) {
         const std::size_t value_size =
-            blocks_size + plan.filler_size + kRestoreRecordSize + trailer_size;
+            blocks_size + plan.filler_size + kRestoreRecordSize + package_layout::kTrailerSize;
         Require(value_size <= kLargestDerLength, "the tag is too large");
         const Bytes header = AttributeHeader(value_size);
         const auto blocking = std::find_if(
@@ -299,21 +301,12 @@ Bytes RemoveTagAttribute(const Bytes& tagged_table) {
     Require(walk.path[0].end() == tagged_table.size(),
             "the certificate table holds data behind the signature");
 
-    // The restore record lies in front of the trailer, whose size the
-    // package version in its last 16 bytes gives.
+    // The restore record lies in front of the last 24 bytes, the package
+    // trailer as the stub reads it, whatever the trailer holds.
     const std::size_t value_end = value->offset + value->size;
     Require(value->size >= package_layout::kTrailerSize + kRestoreRecordSize,
             "the tag attribute is too short for a package trailer");
-    const package_layout::PackageTrailer trailer = package_layout::ParseTrailer(
-        tagged_table.data() + value_end - package_layout::kTrailerSize);
-    Require(trailer.magic == package_layout::kPackageMagic &&
-                (trailer.version == package_layout::kPackageVersion1 ||
-                 trailer.version == package_layout::kPackageVersion2),
-            "the tag attribute does not end with a package trailer");
-    const std::size_t trailer_size = trailer.version == package_layout::kPackageVersion1
-                                         ? package_layout::kVersion1TrailerSize
-                                         : package_layout::kTrailerSize;
-    const std::size_t record = value_end - trailer_size - kRestoreRecordSize;
+    const std::size_t record = value_end - package_layout::kTrailerSize - kRestoreRecordSize;
     const std::uint32_t record_length = ReadU32(tagged_table.data(), record);
     const std::uint32_t table_size = ReadU32(tagged_table.data(), record + 4);
 
