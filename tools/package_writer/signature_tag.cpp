@@ -322,8 +322,10 @@ Bytes RemoveTagAttribute(const Bytes& tagged_table) {
     Bytes table(tagged_table.begin(), tagged_table.begin() + kRecordHeaderSize);
     const Bytes der = RebuildSignature(tagged_table, path, keep_end, {});
     table.insert(table.end(), der.begin(), der.end());
-    Require(table.size() <= record_length && record_length <= table_size &&
-                table_size <= RoundUpToRecord(record_length),
+    // A signed table is its signature and at most the padding to the next
+    // 8-byte boundary: the record cannot ask for more, whatever it says.
+    Require(table.size() <= record_length && record_length <= RoundUpToRecord(table.size()) &&
+                record_length <= table_size && table_size <= RoundUpToRecord(record_length),
             "the tag's restore record does not fit the signature");
     table.resize(table_size, 0);
     WriteU32(table, 0, record_length);
