@@ -54,6 +54,9 @@ osslsigncode sign -certs "$out/cert.pem" -key "$out/key.pem" -n "Sample Setup" \
     --icon "$out/sample.ico" --picture "$out/sample.bmp"
 "$tvkpack" inspect "$out/Sample Setup.exe"
 echo "the build's stub identity: $(cat build/win32/tvkstub.exe.stub-id) (build/win32/tvkstub.exe.stub-id)"
+echo "== The tagged package's signature, checked as it stands"
+osslsigncode verify -CAfile "$out/cert.pem" -in "$out/Sample Setup.exe" |
+    grep -E "Number of verified signatures|Succeeded|Failed"
 
 echo "== Running it under Wine"
 prefix=build/$preset/wineprefix
