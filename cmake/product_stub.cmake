@@ -40,17 +40,24 @@ set(stub_outputs "${TVK_STUB}")
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     find_program(TVK_HOST_CXX NAMES g++ c++ REQUIRED)
     set(stub_id_tool "${CMAKE_BINARY_DIR}/host/stub_id")
+    # The identity code and what it reads headers with: the package writer,
+    # whose folder needs nothing from outside but package/package_layout.h.
+    file(GLOB package_writer_sources CONFIGURE_DEPENDS
+        "${CMAKE_SOURCE_DIR}/tools/package_writer/*.cpp")
+    file(GLOB package_writer_headers CONFIGURE_DEPENDS
+        "${CMAKE_SOURCE_DIR}/tools/package_writer/*.h")
     set(stub_id_sources
         "${CMAKE_SOURCE_DIR}/tools/stub_id/stub_id.cpp"
         "${CMAKE_SOURCE_DIR}/tools/tvkpack/stub_identity.cpp"
         "${CMAKE_SOURCE_DIR}/tools/tvkpack/sha256_openssl.cpp"
-        "${CMAKE_SOURCE_DIR}/tools/package_writer/package_writer.cpp")
+        ${package_writer_sources})
     set(stub_id_headers
         "${CMAKE_SOURCE_DIR}/tools/tvkpack/stub_identity.h"
         "${CMAKE_SOURCE_DIR}/tools/tvkpack/sha256.h"
         "${CMAKE_SOURCE_DIR}/tools/tvkpack/tool_files.h"
-        "${CMAKE_SOURCE_DIR}/tools/package_writer/package_writer.h"
-        "${CMAKE_SOURCE_DIR}/package/package_layout.h")
+        "${CMAKE_SOURCE_DIR}/tools/tvkpack/pe_checksum.h"
+        "${CMAKE_SOURCE_DIR}/package/package_layout.h"
+        ${package_writer_headers})
     add_custom_command(OUTPUT "${stub_id_tool}"
         COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_BINARY_DIR}/host"
         COMMAND "${TVK_HOST_CXX}" -std=c++20 -O2 -Wall -Wextra -Werror
