@@ -11,6 +11,8 @@ packages=(
     osslsigncode openssl
     libgtest-dev googletest libbenchmark-dev
     python3 file
+    nlohmann-json3-dev libcli11-dev
+    dpkg-dev zip unzip
 )
 
 missing=()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds every configuration with warnings as errors and runs every test:
 # native, native with sanitizers, bounded fuzz runs, the win32 product build
-# (its tests under Wine where this machine can run 32-bit programs), and the
-# same Windows sources as 64-bit programs under 64-bit Wine.
+# (its tests under Wine where this machine can run 32-bit programs), the
+# same Windows sources as 64-bit programs under 64-bit Wine, and the release
+# (tools/release.sh, in the trees built here) with the checks of what it ships.
 #   tools/test-all.sh                 (fuzz targets run 60 s each)
 #   TVK_FUZZ_SECONDS=0 tools/test-all.sh   (no fuzz runs)
 set -euo pipefail
@@ -47,3 +48,6 @@ fi
 
 build win64
 run_wine_tests win64
+
+tools/release.sh
+ctest --preset release

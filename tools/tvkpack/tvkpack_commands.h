@@ -5,6 +5,7 @@
 //               [--picture FILE.bmp] [--version 1|2]
 //   tvkpack untag TAGGED -o OUT
 //   tvkpack inspect PACKAGE [--json]
+//   tvkpack --version
 //
 // Signing is left to the vendor's own tool between embed and tag: tvkpack
 // never sees a private key. Tagging writes only into the certificate table
@@ -37,10 +38,17 @@ constexpr std::uint64_t kPackageSizeLimit = 0x80000000;  // exclusive: 2 GiB
 // ---------------------------------------------------------------------------
 // The steps on whole images in memory
 
-// The unsigned package image: the installer behind the stub's last section.
-// Refuses a stub or installer that is not a PE file, a stub with data behind
-// its sections or with a certificate table, and a result of 2 GiB or more.
+// The unsigned package image: the installer behind the stub's last section,
+// with its PE checksum computed. Refuses a stub or installer that is not a PE
+// file, a stub with data behind its sections, with a section whose data lies
+// beyond its end or with a certificate table, and a result of 2 GiB or more.
 Bytes EmbedImage(const Bytes& stub, const Bytes& installer);
+
+// Signing pads the file to 8 bytes before the certificate table, and the
+// stub copies those zero bytes out as the end of the installer: the warning
+// for a package of package_size bytes, or nothing when no padding is needed.
+std::optional<std::string> SigningPaddingWarning(std::uint64_t installer_size,
+                                                 std::uint64_t package_size);
 
 // What a tag carries.
 struct TagContent {
@@ -79,8 +87,10 @@ void CheckPackageSize(std::uint64_t size);
 // ---------------------------------------------------------------------------
 // The commands on files
 
-void EmbedCommand(const std::filesystem::path& stub, const std::filesystem::path& installer,
-                  const std::filesystem::path& output);
+// Returns the warnings for the user (nothing was refused).
+std::vector<std::string> EmbedCommand(const std::filesystem::path& stub,
+                                      const std::filesystem::path& installer,
+                                      const std::filesystem::path& output);
 
 struct TagRequest {
     std::filesystem::path input;
@@ -95,8 +105,8 @@ TagOutcome TagCommand(const TagRequest& request);
 
 void UntagCommand(const std::filesystem::path& input, const std::filesystem::path& output);
 
-// The whole command line less the program name, as UTF-8. Writes results to
-// out and errors to err; returns the exit status.
+// The whole command line less the program name, as UTF-8 (parsed with
+// CLI11). Writes results to out and errors to err; returns the exit status.
 int RunTvkpack(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 
 }  // namespace tvkpack
