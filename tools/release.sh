@@ -20,7 +20,11 @@ stub=$PWD/build/win32/tvkstub.exe
 tvkpack=build/native/tools/tvkpack
 
 configure() {
-    cmake --preset "$1" -DTVK_SHIPPED_STUB="$stub" "${@:2}" >/dev/null
+    local log
+    log=$(cmake --preset "$1" -DTVK_SHIPPED_STUB="$stub" "${@:2}" 2>&1) || {
+        echo "$log" >&2
+        return 1
+    }
 }
 build() {
     cmake --build --preset "$1" --target "${@:2}"

@@ -7,7 +7,7 @@ set -eu
 
 dist=$1
 version=$2
-installer=$3
+installer=$(realpath "$3")
 deb=$dist/tvkstub_${version}_$(dpkg --print-architecture).deb
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
