@@ -187,7 +187,7 @@ ScratchFolder::ScratchFolder() {
         }
     }
     if (path_.empty()) {
-        throw CommandError("tvkpack cannot create its scratch folder in the temporary directory" +
+        throw CommandError("cannot create tvkpack's scratch folder in the temporary directory" +
                            (base.empty() ? std::string() : " " + Quoted(base)) + ": " +
                            ReasonOf(error));
     }
