@@ -33,10 +33,44 @@ grep -q '"product":"Demo"' inspect.txt || fail "inspect does not show the parame
 "$tvkpack" inspect setup.exe --json > inspect.json
 grep -q '"stub_would_run": true' inspect.json || fail "inspect --json: $(cat inspect.json)"
 
-# A tagged package is no longer accepted by osslsigncode as it stands.
-if osslsigncode verify -CAfile "$fixtures/cert.pem" -in setup.exe > /dev/null 2>&1; then
-    fail "osslsigncode verified the tagged package itself"
+# Tagged inside the signature (the default), the package verifies as it
+# stands; inspect says strict verifiers accept it.
+osslsigncode verify -CAfile "$fixtures/cert.pem" -in setup.exe > verify.txt 2>&1 ||
+    fail "osslsigncode refuses the tagged package: $(cat verify.txt)"
+grep -q 'strict verifiers *accept it as it stands' inspect.txt ||
+    fail "inspect does not say strict verifiers accept it: $(cat inspect.txt)"
+
+# Tagged behind the signature, it does not verify as it stands, and untag
+# gives back the signed file from that placement too.
+"$tvkpack" tag signed.exe -o behind.exe --params params.json --placement behind
+if osslsigncode verify -CAfile "$fixtures/cert.pem" -in behind.exe > /dev/null 2>&1; then
+    fail "osslsigncode verified a package tagged behind the signature"
 fi
+"$tvkpack" inspect behind.exe | grep -q 'strict verifiers *refuse it' ||
+    fail "inspect does not warn about the tag behind the signature"
+"$tvkpack" untag behind.exe -o untagged_behind.exe
+cmp signed.exe untagged_behind.exe || fail "untag from behind differs from the signed file"
+
+# Signatures that carry unauthenticated attributes of their own: a nested
+# second signature (SHA-1 + SHA-256), and a signer's unauthenticated blob.
+# Both signatures still verify once tagged, and untag restores each file.
+osslsigncode sign -h sha1 -certs "$fixtures/cert.pem" -key "$fixtures/key.pem" -n "Demo setup" \
+    -in unsigned.exe -out dual_sha1.exe > /dev/null
+osslsigncode sign -nest -h sha256 -certs "$fixtures/cert.pem" -key "$fixtures/key.pem" \
+    -n "Demo setup" -in dual_sha1.exe -out dual.exe > /dev/null
+osslsigncode add -addUnauthenticatedBlob -in signed.exe -out blob.exe > /dev/null
+for pair in dual:2 blob:1; do
+    name=${pair%:*}
+    count=${pair#*:}
+    "$tvkpack" tag "$name.exe" -o "tagged_$name.exe" --params params.json --icon icon.ico \
+        > /dev/null
+    osslsigncode verify -CAfile "$fixtures/cert.pem" -in "tagged_$name.exe" > verify.txt 2>&1 ||
+        fail "osslsigncode refuses tagged $name.exe: $(cat verify.txt)"
+    grep -q "Number of verified signatures: $count" verify.txt ||
+        fail "tagged $name.exe: $(cat verify.txt)"
+    "$tvkpack" untag "tagged_$name.exe" -o "untagged_$name.exe" > /dev/null
+    cmp "$name.exe" "untagged_$name.exe" || fail "untag of tagged $name.exe differs"
+done
 
 "$tvkpack" untag setup.exe -o untagged.exe
 cmp signed.exe untagged.exe || fail "untag did not give back the signed file"

@@ -521,10 +521,11 @@ TEST_F(TvkpackRunTest, ThePackageHandsOverExactlyTheTaggedFilesAndReTaggingChang
     EXPECT_EQ(HandedOver("ico_"), IconBytes());
     EXPECT_EQ(HandedOver("picture_"), PictureBytes());
 
-    // The same package re-tagged in place, without signing again.
+    // The same package re-tagged in place, without signing again, and moved
+    // from inside the signature to behind it.
     const CommandRun retag =
         Tvkpack({"tag", Utf8(work_.File("setup.exe")), "-o", Utf8(work_.File("setup.exe")),
-                 "--params", Utf8(work_.File("other.json"))});
+                 "--params", Utf8(work_.File("other.json")), "--placement", "behind"});
     ASSERT_EQ(retag.status, kExitSuccess) << retag.err;
     EXPECT_NE(retag.out.find("replaced"), std::string::npos);
     ASSERT_EQ(RunStub(work_.File("setup.exe")), 0);
@@ -544,28 +545,57 @@ TEST_F(TvkpackRunTest, ThePackageHandsOverExactlyTheTaggedFilesAndReTaggingChang
 
 TEST_F(TvkpackRunTest, InspectShowsTheLayoutAndTheParametersOfAGoodPackage) {
     const Bytes signed_file = ReadBytes(FixturePath("signed_runnable.exe"));
-    const TagOutcome tagged =
-        TagImage(signed_file, {AsBytes(kParamsJson), IconBytes(), PictureBytes(), {}});
-    WriteBytes(work_.File("setup.exe"), tagged.package);
-
-    const InspectReport report = Inspect(work_.File("setup.exe"));
-    ASSERT_FALSE(report.problem) << report.problem->message;
     const auto table = package_writer::ReadHeaders(signed_file).security;
-    ASSERT_TRUE(report.layout);
-    EXPECT_EQ(report.layout->installer_offset,
-              static_cast<std::int32_t>(ReadBytes(FixturePath("tiny_stub.exe")).size()));
-    EXPECT_EQ(report.layout->certificate_table_offset, static_cast<std::int32_t>(table.offset));
-    EXPECT_EQ(report.layout->signature_length, table.size);
-    EXPECT_EQ(report.layout->checksum_stored, report.layout->checksum_computed);
-    ASSERT_EQ(report.blocks.size(), 3u);
-    EXPECT_EQ(report.blocks[0].position, static_cast<std::int64_t>(signed_file.size()));
-    EXPECT_EQ(report.blocks[1].position, report.blocks[0].position + 300);
-    EXPECT_EQ(report.blocks[2].position, report.blocks[1].position + 700);
-    EXPECT_EQ(report.blocks[2].size,
-              static_cast<std::int32_t>(Base64EncodedSize(kParamsJson.size())));
-    EXPECT_EQ(report.parameters, AsBytes(kParamsJson));
-    EXPECT_EQ(report.picture_size, 700u);
-    EXPECT_EQ(report.icon_size, 300u);
+    struct Row {
+        package_writer::TagPlacement placement;
+        const char* shown;
+        bool strict_accept;
+    };
+    const Row rows[] = {
+        {package_writer::TagPlacement::kInsideSignature, "inside the signature", true},
+        {package_writer::TagPlacement::kBehindSignature, "behind the signature", false},
+    };
+    for (const Row& row : rows) {
+        TagContent content{AsBytes(kParamsJson), IconBytes(), PictureBytes(), {}};
+        content.placement = row.placement;
+        const TagOutcome tagged = TagImage(signed_file, content);
+        WriteBytes(work_.File("setup.exe"), tagged.package);
+
+        const InspectReport report = Inspect(work_.File("setup.exe"));
+        ASSERT_FALSE(report.problem) << report.problem->message;
+        ASSERT_TRUE(report.layout);
+        const InspectReport::Layout& layout = *report.layout;
+        EXPECT_EQ(layout.installer_offset,
+                  static_cast<std::int32_t>(ReadBytes(FixturePath("tiny_stub.exe")).size()));
+        EXPECT_EQ(layout.certificate_table_offset, static_cast<std::int32_t>(table.offset));
+        EXPECT_EQ(layout.checksum_stored, layout.checksum_computed);
+        EXPECT_EQ(layout.tag_placement, row.shown);
+        EXPECT_EQ(StrictVerifierObjections(layout).empty(), row.strict_accept) << row.shown;
+        ASSERT_EQ(report.blocks.size(), 3u);
+        if (row.strict_accept) {
+            // One record filling the table, the DER ending with the trailer.
+            EXPECT_EQ(layout.signature_length,
+                      static_cast<std::uint32_t>(layout.certificate_table_size));
+            EXPECT_EQ(layout.signature_length % 8, 0u);
+            EXPECT_EQ(layout.bytes_outside_pkcs7, 0u);
+        } else {
+            EXPECT_EQ(layout.signature_length, table.size);
+            EXPECT_EQ(report.blocks[0].position, static_cast<std::int64_t>(signed_file.size()));
+            EXPECT_GT(layout.nonzero_outside_pkcs7, 0u);
+        }
+        EXPECT_EQ(report.blocks[0].position,
+                  std::int64_t{table.offset} + report.trailer->extra_data_offset);
+        EXPECT_EQ(report.blocks[1].position, report.blocks[0].position + 300);
+        EXPECT_EQ(report.blocks[2].position, report.blocks[1].position + 700);
+        EXPECT_EQ(report.blocks[2].size,
+                  static_cast<std::int32_t>(Base64EncodedSize(kParamsJson.size())));
+        EXPECT_EQ(report.parameters, AsBytes(kParamsJson));
+        EXPECT_EQ(report.picture_size, 700u);
+        EXPECT_EQ(report.icon_size, 300u);
+        for (const std::string& note : report.notes) {
+            EXPECT_EQ(note.find("block"), std::string::npos) << row.shown << ": " << note;
+        }
+    }
 
     const CommandRun json = Tvkpack({"inspect", Utf8(work_.File("setup.exe")), "--json"});
     EXPECT_EQ(json.status, kExitSuccess);

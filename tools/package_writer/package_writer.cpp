@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "tools/package_writer/signature_tag.h"
+
 namespace package_writer {
 
 namespace {
@@ -136,9 +138,9 @@ Bytes Embed(const Bytes& stub, const Bytes& installer) {
     return package;
 }
 
-Bytes Tag(const Bytes& signed_image, const TagOptions& options) {
-    const ImageHeaders headers = ReadHeaders(signed_image);
-    const SecurityDirectory table = CertificateTable(headers, signed_image);
+namespace {
+
+void CheckTagOptions(const TagOptions& options) {
     Require(options.version == kPackageVersion1 || options.version == kPackageVersion2,
             "the package version must be 1 or 2");
     Require(
@@ -148,17 +150,25 @@ Bytes Tag(const Bytes& signed_image, const TagOptions& options) {
                 options.icon.size() <= static_cast<std::size_t>(kBlockSizeLimit) &&
                 options.picture.size() <= static_cast<std::size_t>(kBlockSizeLimit),
             "a block is larger than a package may carry");
+}
 
-    // The extra data area starts right behind the certificate table as
-    // signed, i.e. behind the signature.
-    Bytes area;
+// The blocks in the order the stub reads them, then the gap.
+Bytes Blocks(const TagOptions& options) {
+    Bytes blocks;
     if (options.version == kPackageVersion2) {
-        area.insert(area.end(), options.icon.begin(), options.icon.end());
-        area.insert(area.end(), options.picture.begin(), options.picture.end());
+        blocks.insert(blocks.end(), options.icon.begin(), options.icon.end());
+        blocks.insert(blocks.end(), options.picture.begin(), options.picture.end());
     }
-    area.insert(area.end(), options.params_base64.begin(), options.params_base64.end());
-    area.insert(area.end(), options.gap.begin(), options.gap.end());
+    blocks.insert(blocks.end(), options.params_base64.begin(), options.params_base64.end());
+    blocks.insert(blocks.end(), options.gap.begin(), options.gap.end());
+    return blocks;
+}
 
+std::size_t TrailerSize(const TagOptions& options) {
+    return options.version == kPackageVersion2 ? kTrailerSize : kVersion1TrailerSize;
+}
+
+void AppendTrailer(Bytes& area, const TagOptions& options, std::uint64_t extra_data_offset) {
     const TrailerOverrides& custom = options.overrides;
     if (options.version == kPackageVersion2) {
         AppendI32(area, custom.icon_size.value_or(static_cast<std::int32_t>(options.icon.size())));
@@ -167,29 +177,69 @@ Bytes Tag(const Bytes& signed_image, const TagOptions& options) {
     }
     AppendI32(area,
               custom.params_size.value_or(static_cast<std::int32_t>(options.params_base64.size())));
-    AppendI32(area, custom.extra_data_offset.value_or(static_cast<std::int32_t>(table.size)));
+    AppendI32(area,
+              custom.extra_data_offset.value_or(static_cast<std::int32_t>(extra_data_offset)));
     AppendI32(area, custom.version.value_or(options.version));
     AppendU32(area, custom.magic.value_or(kPackageMagic));
+}
 
-    const std::uint64_t new_size = std::uint64_t{table.size} + area.size();
-    Require(std::uint64_t{table.offset} + new_size <= static_cast<std::uint64_t>(INT32_MAX),
+}  // namespace
+
+Bytes TagCertificateTable(const Bytes& signed_table, const TagOptions& options) {
+    CheckTagOptions(options);
+    Bytes blocks = Blocks(options);
+    if (options.placement == TagPlacement::kBehindSignature) {
+        // The extra data area starts right behind the certificate table as
+        // signed, i.e. behind the signature.
+        Bytes table = signed_table;
+        table.insert(table.end(), blocks.begin(), blocks.end());
+        AppendTrailer(table, options, signed_table.size());
+        return table;
+    }
+    // Inside the signature: the blocks, filler, the restore record and the
+    // trailer form the tag attribute's value.
+    const TagAttributePlan plan =
+        PlanTagAttribute(signed_table, blocks.size(), TrailerSize(options));
+    Bytes& value = blocks;
+    value.resize(value.size() + plan.filler_size, 0);
+    const Bytes restore = MakeRestoreRecord(signed_table);
+    value.insert(value.end(), restore.begin(), restore.end());
+    AppendTrailer(value, options, plan.value_offset);
+    return InsertTagAttribute(signed_table, plan, value);
+}
+
+Bytes Tag(const Bytes& signed_image, const TagOptions& options) {
+    const ImageHeaders headers = ReadHeaders(signed_image);
+    const SecurityDirectory table = CertificateTable(headers, signed_image);
+    const Bytes signed_table(signed_image.begin() + table.offset, signed_image.end());
+    const Bytes tagged_table = TagCertificateTable(signed_table, options);
+    Require(std::uint64_t{table.offset} + tagged_table.size() <=
+                static_cast<std::uint64_t>(INT32_MAX),
             "the package would reach 2 GiB");
-    Bytes package = signed_image;
-    package.insert(package.end(), area.begin(), area.end());
+    Bytes package(signed_image.begin(), signed_image.begin() + table.offset);
+    package.insert(package.end(), tagged_table.begin(), tagged_table.end());
     WriteU32(package, static_cast<std::size_t>(headers.nt_offset) + kSecurityDirectorySizeOffset,
-             static_cast<std::uint32_t>(new_size));
+             static_cast<std::uint32_t>(tagged_table.size()));
     return package;
 }
 
 Bytes Untag(const Bytes& package) {
     const ImageHeaders headers = ReadHeaders(package);
     const SecurityDirectory table = CertificateTable(headers, package);
-    const std::uint32_t record_length = ReadU32(package.data(), table.offset);
-    Require(record_length >= kCertificateHeaderSize && record_length <= table.size,
-            "the signature record does not lie inside the certificate table");
-    Bytes image(package.begin(), package.begin() + table.offset + record_length);
+    const Bytes tagged_table(package.begin() + table.offset, package.end());
+    Bytes signed_table;
+    if (FindTagAttribute(tagged_table) && SignatureEnd(tagged_table) == tagged_table.size()) {
+        signed_table = RemoveTagAttribute(tagged_table);
+    } else {
+        const std::uint32_t record_length = ReadU32(package.data(), table.offset);
+        Require(record_length >= kCertificateHeaderSize && record_length <= table.size,
+                "the signature record does not lie inside the certificate table");
+        signed_table.assign(tagged_table.begin(), tagged_table.begin() + record_length);
+    }
+    Bytes image(package.begin(), package.begin() + table.offset);
+    image.insert(image.end(), signed_table.begin(), signed_table.end());
     WriteU32(image, static_cast<std::size_t>(headers.nt_offset) + kSecurityDirectorySizeOffset,
-             record_length);
+             static_cast<std::uint32_t>(signed_table.size()));
     return image;
 }
 

@@ -77,6 +77,16 @@ struct TrailerOverrides {
     std::optional<std::uint32_t> magic;
 };
 
+// Where a tag lies in the certificate table.
+enum class TagPlacement {
+    // Behind the signature record; the security directory's Size grows over
+    // the blocks and the trailer. Strict verifiers call the table corrupted.
+    kBehindSignature,
+    // Inside the signature, as the value of an unauthenticated attribute of
+    // its SignerInfo (signature_tag.h): nothing lies outside the PKCS#7.
+    kInsideSignature,
+};
+
 struct TagOptions {
     // 1: parameters block and a 16-byte trailer; 2: icon, picture and
     // parameters blocks and a 24-byte trailer.
@@ -88,17 +98,24 @@ struct TagOptions {
     // nothing there).
     Bytes gap;
     TrailerOverrides overrides;
+    TagPlacement placement = TagPlacement::kBehindSignature;
 };
 
-// Appends the extra data area and the package trailer to a signed image,
-// inside its certificate table behind the signature, and raises the security
-// directory's Size to cover them. The signed image's certificate table must
-// end at the end of the file.
+// The tagged certificate table, made from a signed image's table (which
+// holds the signature record and at most its zero alignment padding).
+// Behind the signature, the extra data offset is the signed table's size;
+// inside it, the offset of the attribute's value.
+Bytes TagCertificateTable(const Bytes& signed_table, const TagOptions& options);
+
+// Replaces a signed image's certificate table with TagCertificateTable's and
+// sets the security directory's Size to it. The signed image's certificate
+// table must end at the end of the file.
 Bytes Tag(const Bytes& signed_image, const TagOptions& options);
 
-// Removes what Tag added: the security directory's Size goes back to the
-// signature record's dwLength and the file is cut there. For a package
-// tagged once, the result is the signed image again.
+// Removes what Tag added: a tag attribute inside the signature is removed,
+// a tag behind it cut off (the security directory's Size goes back to the
+// signature record's dwLength). For a package tagged once, the result is
+// the signed image again.
 Bytes Untag(const Bytes& package);
 
 // The package trailer of a tagged file (the last 24 bytes).

@@ -9,9 +9,11 @@
 #include "package/pe_reader.h"
 #include "platform/windows_error_text.h"
 #include "tools/package_writer/package_writer.h"
+#include "tools/package_writer/signature_tag.h"
 #include "tools/tvkpack/base64_encode.h"
 #include "tools/tvkpack/json_text.h"
 #include "tools/tvkpack/pe_checksum.h"
+#include "tools/tvkpack/tvkpack_commands.h"
 
 namespace tvkpack {
 
@@ -65,7 +67,9 @@ void AddBlockNotes(InspectReport& report) {
         if (block.size <= 0) {
             continue;
         }
-        if (block.position < area_start) {
+        // Inside the signature the blocks lie within the record, in the tag
+        // attribute's value.
+        if (layout.tag_placement != "inside the signature" && block.position < area_start) {
             report.notes.push_back("the " + block.name +
                                    " block starts before the end of the signature record");
         }
@@ -99,6 +103,33 @@ void AddParameterNotes(InspectReport& report, const Bytes& image) {
     }
 }
 
+// The tag's placement and what lies outside the PKCS#7 structure.
+void AddSignatureExtent(InspectReport::Layout& layout, const Bytes& table) {
+    try {
+        switch (FindTableTag(table)) {
+            case TableTag::kNone:
+                layout.tag_placement = "none";
+                break;
+            case TableTag::kInside:
+                layout.tag_placement = "inside the signature";
+                break;
+            case TableTag::kBehind:
+                layout.tag_placement = "behind the signature";
+                break;
+        }
+    } catch (const CommandError&) {
+        layout.tag_placement = "unknown data behind the signature";
+    }
+    layout.records_fill_table = RoundUpToAlignment(layout.signature_length) == table.size();
+    layout.pkcs7_end = package_writer::SignatureEnd(table);
+    if (layout.pkcs7_end) {
+        layout.bytes_outside_pkcs7 = table.size() - *layout.pkcs7_end;
+        layout.nonzero_outside_pkcs7 = static_cast<std::uint64_t>(
+            std::count_if(table.begin() + static_cast<std::ptrdiff_t>(*layout.pkcs7_end),
+                          table.end(), [](std::uint8_t b) { return b != 0; }));
+    }
+}
+
 void AddLayout(InspectReport& report, const PeReader& reader, const Bytes& image) {
     InspectReport::Layout layout;
     layout.installer_offset = reader.installer_offset();
@@ -108,6 +139,7 @@ void AddLayout(InspectReport& report, const PeReader& reader, const Bytes& image
     const auto table = static_cast<std::uint32_t>(layout.certificate_table_offset);
     if (image.size() >= std::size_t{table} + 4) {
         layout.signature_length = ReadU32(image.data(), table);
+        AddSignatureExtent(layout, Bytes(image.begin() + table, image.end()));
     }
     try {
         const auto nt = static_cast<std::size_t>(package_writer::ReadHeaders(image).nt_offset);
@@ -148,10 +180,11 @@ void AddBlocks(InspectReport& report) {
         report.blocks.push_back({"parameters", extra, trailer.params_size});
     }
     // tvkpack puts the blocks right behind the signature record and its
-    // alignment padding.
+    // alignment padding, or at the start of the tag attribute's value.
     const auto extra_offset = static_cast<std::uint32_t>(trailer.extra_data_offset);
-    if (extra_offset < report.layout->signature_length ||
-        extra_offset > RoundUpToAlignment(report.layout->signature_length)) {
+    const bool inside = report.layout->tag_placement == "inside the signature";
+    if (!inside && (extra_offset < report.layout->signature_length ||
+                    extra_offset > RoundUpToAlignment(report.layout->signature_length))) {
         report.notes.push_back(
             "the blocks do not start directly behind the signature record (extra data offset " +
             std::to_string(trailer.extra_data_offset) + ", dwLength " +
@@ -166,6 +199,25 @@ std::uint64_t SizeOrZero(const fs::path& path) {
 }
 
 }  // namespace
+
+std::vector<std::string> StrictVerifierObjections(const InspectReport::Layout& layout) {
+    std::vector<std::string> objections;
+    if (!layout.pkcs7_end) {
+        objections.push_back("its signature cannot be read as PKCS#7 SignedData");
+        return objections;
+    }
+    if (layout.nonzero_outside_pkcs7 != 0) {
+        objections.push_back(std::to_string(layout.nonzero_outside_pkcs7) +
+                             " non-zero bytes lie outside the PKCS#7 structure: with "
+                             "EnableCertPaddingCheck, Windows treats the file as unsigned");
+    }
+    if (!layout.records_fill_table) {
+        objections.push_back(
+            "the record's 8-byte-rounded length does not add up to the certificate table's "
+            "size: strict tools (osslsigncode verify) call the table corrupted");
+    }
+    return objections;
+}
 
 std::string ProblemText(const StubProblem& problem) {
     std::string text = problem.message;
@@ -274,6 +326,19 @@ std::string FormatReport(const InspectReport& report) {
         text += Line("signature (dwLength)", std::to_string(layout.signature_length) + " bytes");
         text += Line("PE checksum", "stored " + Hex(layout.checksum_stored) + ", computed " +
                                         Hex(layout.checksum_computed));
+        text += Line("tag placement", layout.tag_placement);
+        text += Line("outside the PKCS#7",
+                     layout.pkcs7_end ? std::to_string(layout.bytes_outside_pkcs7) + " bytes (" +
+                                            std::to_string(layout.nonzero_outside_pkcs7) +
+                                            " not zero)"
+                                      : std::string("unknown (the signature cannot be walked)"));
+        const std::vector<std::string> objections = StrictVerifierObjections(layout);
+        text += Line("strict verifiers", objections.empty()
+                                             ? std::string("accept it as it stands")
+                                             : "refuse it: " + objections.front());
+        for (std::size_t i = 1; i < objections.size(); ++i) {
+            text += Line("", "and: " + objections[i]);
+        }
     }
     if (report.trailer) {
         const PackageTrailer& t = *report.trailer;
@@ -338,7 +403,23 @@ std::string FormatReportJson(const InspectReport& report) {
              << ", \"certificate_table_size\": " << l.certificate_table_size
              << ", \"signature_length\": " << l.signature_length
              << ", \"checksum_stored\": " << l.checksum_stored
-             << ", \"checksum_computed\": " << l.checksum_computed << "}";
+             << ", \"checksum_computed\": " << l.checksum_computed
+             << ", \"tag_placement\": " << JsonString(l.tag_placement)
+             << ", \"pkcs7_end\": ";
+        if (l.pkcs7_end) {
+            json << *l.pkcs7_end;
+        } else {
+            json << "null";
+        }
+        json << ", \"bytes_outside_pkcs7\": " << l.bytes_outside_pkcs7
+             << ", \"nonzero_outside_pkcs7\": " << l.nonzero_outside_pkcs7
+             << ", \"records_fill_table\": " << (l.records_fill_table ? "true" : "false")
+             << ", \"strict_verifier_objections\": [";
+        const std::vector<std::string> objections = StrictVerifierObjections(l);
+        for (std::size_t i = 0; i < objections.size(); ++i) {
+            json << (i == 0 ? "" : ", ") << JsonString(objections[i]);
+        }
+        json << "]}";
     } else {
         json << "null";
     }

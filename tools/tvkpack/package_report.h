@@ -39,6 +39,17 @@ struct InspectReport {
         std::uint32_t signature_length = 0;  // the WIN_CERTIFICATE record's dwLength
         std::uint32_t checksum_stored = 0;
         std::uint32_t checksum_computed = 0;
+        // "inside the signature", "behind the signature", "none", or what
+        // else the table holds.
+        std::string tag_placement;
+        // Where the PKCS#7 structure ends, from the table's start; unset when
+        // the signature cannot be walked.
+        std::optional<std::uint64_t> pkcs7_end;
+        std::uint64_t bytes_outside_pkcs7 = 0;    // in the table, behind the PKCS#7
+        std::uint64_t nonzero_outside_pkcs7 = 0;  // of those, how many are not zero
+        // The 8-byte-rounded record length equals the table's size, as the PE
+        // format demands.
+        bool records_fill_table = false;
     };
     std::optional<Layout> layout;
     std::optional<package_layout::PackageTrailer> trailer;  // the last 24 bytes, as read
@@ -58,6 +69,10 @@ InspectReport Inspect(const std::filesystem::path& package);
 
 // The stub's validation alone (PeReader construction): its failure, if any.
 std::optional<StubProblem> ValidateAsTheStub(const std::filesystem::path& package);
+
+// What strict signature checks make of the package's certificate table:
+// an empty list when they accept it as it stands.
+std::vector<std::string> StrictVerifierObjections(const InspectReport::Layout& layout);
 
 // The problem's message without the line break that ends a Windows text.
 std::string ProblemText(const StubProblem& problem);

@@ -9,6 +9,7 @@
 #include "package/pe_reader.h"
 #include "platform/pe_format_exception.h"
 #include "tools/package_writer/package_writer.h"
+#include "tools/package_writer/signature_tag.h"
 #include "tools/tvkpack/base64_encode.h"
 #include "tools/tvkpack/json_text.h"
 #include "tools/tvkpack/pe_checksum.h"
@@ -69,19 +70,60 @@ CertificateTable FindCertificateTable(const Bytes& image) {
     return table;
 }
 
-// The certificate table holds the signature record and at most the zero
-// padding that aligns it, and nothing else.
-bool HoldsOnlyTheSignature(const Bytes& image, const CertificateTable& table) {
-    if (table.size > RoundUpToAlignment(table.record_length)) {
+// The table holds the signature record and at most the zero padding that
+// aligns it, and nothing else.
+bool HoldsOneRecord(const Bytes& table) {
+    if (table.size() < kCertificateHeaderSize) {
+        throw CommandError("its certificate table is too short for a signature");
+    }
+    const std::uint32_t record_length = ReadU32(table.data(), 0);
+    if (record_length < kCertificateHeaderSize || record_length > table.size()) {
+        throw CommandError("its signature record does not lie inside its certificate table");
+    }
+    if (table.size() > RoundUpToAlignment(record_length)) {
         return false;
     }
-    const auto padding = image.begin() + table.offset + table.record_length;
-    return std::all_of(padding, image.end(), [](std::uint8_t b) { return b == 0; });
+    return std::all_of(table.begin() + record_length, table.end(),
+                       [](std::uint8_t b) { return b == 0; });
 }
 
-bool EndsWithMagic(const Bytes& image) {
-    return image.size() >= kTrailerSize &&
-           ParseTrailer(image.data() + image.size() - kTrailerSize).magic == kPackageMagic;
+bool EndsWithMagic(const Bytes& table) {
+    return table.size() >= kTrailerSize &&
+           ParseTrailer(table.data() + table.size() - kTrailerSize).magic == kPackageMagic;
+}
+
+Bytes TableOf(const Bytes& image, const CertificateTable& table) {
+    return Bytes(image.begin() + table.offset, image.end());
+}
+
+// The image with its certificate table replaced and the security
+// directory's Size set to the new table's.
+Bytes WithTable(const Bytes& image, const CertificateTable& table, const Bytes& new_table) {
+    Bytes result(image.begin(), image.begin() + table.offset);
+    result.insert(result.end(), new_table.begin(), new_table.end());
+    package_writer::SetSecurityDirectory(result, table.offset,
+                                         static_cast<std::uint32_t>(new_table.size()));
+    return result;
+}
+
+// The extra data offset of a tag behind the signature: where the signed
+// table ended, i.e. the signature record and its alignment padding.
+std::uint32_t BehindTagStart(const Bytes& table) {
+    const std::uint32_t record_length = ReadU32(table.data(), 0);
+    if (!EndsWithMagic(table) || table.size() < kVersion1TrailerSize) {
+        throw CommandError(
+            "its certificate table holds more than the signature but no TVK trailer; tvkpack "
+            "does not remove data it did not write");
+    }
+    const auto extra = ReadU32(table.data(), table.size() - kTrailerSize + kExtraDataOffsetOffset);
+    if (extra < record_length || extra > RoundUpToAlignment(record_length) ||
+        extra > table.size() - kVersion1TrailerSize) {
+        throw CommandError(
+            "its tag does not begin right behind the signature record (extra data offset " +
+            std::to_string(extra) + ", dwLength " + std::to_string(record_length) +
+            "); tvkpack does not cut such a file");
+    }
+    return extra;
 }
 
 // The checksum as a signing tool leaves it: recomputed, unless it was never
@@ -146,47 +188,65 @@ Bytes EmbedImage(const Bytes& stub, const Bytes& installer) {
     }
 }
 
+TableTag FindTableTag(const Bytes& table) {
+    if (!HoldsOneRecord(table)) {
+        BehindTagStart(table);  // throws unless a tag of ours lies behind the record
+        return TableTag::kBehind;
+    }
+    if (package_writer::FindTagAttribute(table) &&
+        package_writer::SignatureEnd(table) == table.size()) {
+        return TableTag::kInside;
+    }
+    return TableTag::kNone;
+}
+
+Bytes SignedCertificateTable(const Bytes& table) {
+    // A tag behind the signature may have been written over one inside it
+    // (by a tool that did not know the newer placement); remove both.
+    Bytes current = table;
+    for (;;) {
+        switch (FindTableTag(current)) {
+            case TableTag::kNone:
+                return current;
+            case TableTag::kBehind:
+                current.resize(BehindTagStart(current));
+                break;
+            case TableTag::kInside:
+                try {
+                    current = package_writer::RemoveTagAttribute(current);
+                } catch (const package_writer::PackageWriterError& error) {
+                    throw CommandError(std::string("cannot remove its tag: ") + error.what());
+                }
+                break;
+        }
+    }
+}
+
 bool IsTagged(const Bytes& image) {
     const CertificateTable table = FindCertificateTable(image);
-    return !HoldsOnlyTheSignature(image, table) && EndsWithMagic(image);
+    return FindTableTag(TableOf(image, table)) != TableTag::kNone;
 }
 
 Bytes UntagImage(const Bytes& tagged) {
     const CertificateTable table = FindCertificateTable(tagged);
-    if (HoldsOnlyTheSignature(tagged, table)) {
+    const Bytes tagged_table = TableOf(tagged, table);
+    if (FindTableTag(tagged_table) == TableTag::kNone) {
         throw CommandError("it carries no tag: its certificate table holds only the signature");
     }
-    if (!EndsWithMagic(tagged) || table.size < kVersion1TrailerSize) {
-        throw CommandError(
-            "its certificate table holds more than the signature but no TVK trailer; tvkpack "
-            "does not remove data it did not write");
-    }
-    // The tag began at the extra data offset: the certificate table's size
-    // before tagging, the signature record and its alignment padding.
-    const auto extra =
-        ReadU32(tagged.data(), tagged.size() - kTrailerSize + kExtraDataOffsetOffset);
-    if (extra < table.record_length || extra > RoundUpToAlignment(table.record_length) ||
-        extra > table.size - kVersion1TrailerSize) {
-        throw CommandError(
-            "its tag does not begin right behind the signature record (extra data offset " +
-            std::to_string(extra) + ", dwLength " + std::to_string(table.record_length) +
-            "); tvkpack does not cut such a file");
-    }
     const bool checksum_set = StoredPeChecksum(tagged, table.nt_offset) != 0;
-    Bytes image(tagged.begin(), tagged.begin() + table.offset + extra);
-    package_writer::SetSecurityDirectory(image, table.offset, extra);
+    Bytes image = WithTable(tagged, table, SignedCertificateTable(tagged_table));
     RefreshChecksum(image, table.nt_offset, checksum_set);
     return image;
 }
 
-TagOutcome TagImage(const Bytes& signed_or_tagged, const TagContent& content) {
-    TagOutcome outcome;
+PreparedTag PrepareTag(const TagContent& content) {
+    PreparedTag prepared;
     const bool has_branding = !content.icon.empty() || !content.picture.empty();
-    outcome.version = content.version.value_or(has_branding ? kPackageVersion2 : kPackageVersion1);
-    if (outcome.version != kPackageVersion1 && outcome.version != kPackageVersion2) {
+    prepared.version = content.version.value_or(has_branding ? kPackageVersion2 : kPackageVersion1);
+    if (prepared.version != kPackageVersion1 && prepared.version != kPackageVersion2) {
         throw CommandError("the package version must be 1 or 2");
     }
-    if (outcome.version == kPackageVersion1 && has_branding) {
+    if (prepared.version == kPackageVersion1 && has_branding) {
         throw CommandError("a version-1 package carries no icon or picture; use --version 2");
     }
     if (const std::string problem = CheckJson(std::string_view(
@@ -208,15 +268,24 @@ TagOutcome TagImage(const Bytes& signed_or_tagged, const TagContent& content) {
                                " bytes; a block may be at most 20971520 bytes (20 MiB)");
         }
     }
+    prepared.options.version = prepared.version;
+    prepared.options.params_base64 = Base64Encode(content.params_json);
+    prepared.options.icon = content.icon;
+    prepared.options.picture = content.picture;
+    prepared.options.placement = content.placement;
+    return prepared;
+}
 
-    Bytes signed_image;
+TagOutcome TagImage(const Bytes& signed_or_tagged, const TagContent& content) {
+    const PreparedTag prepared = PrepareTag(content);
+    TagOutcome outcome;
+    outcome.version = prepared.version;
+
     const CertificateTable table = FindCertificateTable(signed_or_tagged);
-    if (!HoldsOnlyTheSignature(signed_or_tagged, table)) {
-        signed_image = UntagImage(signed_or_tagged);
-        outcome.replaced_tag = true;
-    } else {
-        signed_image = signed_or_tagged;
-    }
+    const Bytes current_table = TableOf(signed_or_tagged, table);
+    outcome.replaced_tag = FindTableTag(current_table) != TableTag::kNone;
+    const Bytes signed_table = SignedCertificateTable(current_table);
+    const Bytes signed_image = WithTable(signed_or_tagged, table, signed_table);
     const std::uint32_t stored = StoredPeChecksum(signed_image, table.nt_offset);
     if (stored != 0 &&
         stored != ComputePeChecksum(signed_image, table.nt_offset + kChecksumOffset)) {
@@ -226,16 +295,22 @@ TagOutcome TagImage(const Bytes& signed_or_tagged, const TagContent& content) {
             "affected)");
     }
 
-    package_writer::TagOptions options;
-    options.version = outcome.version;
-    options.params_base64 = Base64Encode(content.params_json);
-    options.icon = content.icon;
-    options.picture = content.picture;
-    const std::uint64_t area =
-        params_size + content.icon.size() + content.picture.size() +
-        (outcome.version == kPackageVersion2 ? kTrailerSize : kVersion1TrailerSize);
-    CheckPackageSize(signed_image.size() + area);
-    outcome.package = package_writer::Tag(signed_image, options);
+    // The blocks alone must leave room below 2 GiB before any is copied.
+    const std::uint64_t blocks = prepared.options.params_base64.size() + content.icon.size() +
+                                 content.picture.size() + kTrailerSize;
+    CheckPackageSize(std::uint64_t{table.offset} + signed_table.size() + blocks);
+    Bytes tagged_table;
+    try {
+        tagged_table = package_writer::TagCertificateTable(signed_table, prepared.options);
+    } catch (const package_writer::PackageWriterError& error) {
+        if (content.placement == package_writer::TagPlacement::kInsideSignature) {
+            throw CommandError(std::string("cannot place the tag inside its signature (") +
+                               error.what() + "); --placement behind puts it behind the signature");
+        }
+        throw;
+    }
+    CheckPackageSize(std::uint64_t{table.offset} + tagged_table.size());
+    outcome.package = WithTable(signed_image, table, tagged_table);
     RefreshChecksum(outcome.package, table.nt_offset, stored != 0);
     return outcome;
 }
@@ -299,6 +374,7 @@ TagOutcome TagCommand(const TagRequest& request) {
         }
     }
     content.version = request.version;
+    content.placement = request.placement;
     const Bytes input = ReadWholeFile(request.input, "signed file", kPackageSizeLimit);
     TagOutcome outcome;
     try {
@@ -336,9 +412,9 @@ constexpr char kUsage[] =
     "  tvkpack embed STUB INSTALLER -o OUT\n"
     "      puts the installer behind the stub's sections: the file to sign\n"
     "  tvkpack tag SIGNED -o OUT --params FILE.json [--icon FILE.ico]\n"
-    "              [--picture FILE.bmp] [--version 1|2]\n"
-    "      writes the parameters (and icon and picture) behind the signature;\n"
-    "      a tagged package is re-tagged\n"
+    "              [--picture FILE.bmp] [--version 1|2] [--placement inside|behind]\n"
+    "      writes the parameters (and icon and picture) into the certificate table,\n"
+    "      inside the signature (default) or behind it; a tagged package is re-tagged\n"
     "  tvkpack untag TAGGED -o OUT\n"
     "      gives back the signed file, e.g. for osslsigncode verify\n"
     "  tvkpack inspect PACKAGE [--json]\n"
@@ -421,7 +497,8 @@ int Dispatch(const std::vector<std::string>& arguments, std::ostream& out, std::
     }
     if (command == "tag") {
         const ParsedArguments parsed =
-            Parse(arguments, {"-o", "--params", "--icon", "--picture", "--version"}, false);
+            Parse(arguments, {"-o", "--params", "--icon", "--picture", "--version", "--placement"},
+                  false);
         ExpectPositional(parsed, 1, "SIGNED");
         TagRequest request;
         request.input = PathFromUtf8(parsed.positional[0]);
@@ -438,6 +515,15 @@ int Dispatch(const std::vector<std::string>& arguments, std::ostream& out, std::
             if (*request.version == kPackageVersion1 && (request.icon || request.picture)) {
                 throw UsageError("--version 1 carries no icon or picture");
             }
+        }
+        if (const auto placement = parsed.options.find("--placement");
+            placement != parsed.options.end()) {
+            if (placement->second != "inside" && placement->second != "behind") {
+                throw UsageError("--placement must be inside or behind");
+            }
+            request.placement = placement->second == "inside"
+                                    ? package_writer::TagPlacement::kInsideSignature
+                                    : package_writer::TagPlacement::kBehindSignature;
         }
         const TagOutcome outcome = TagCommand(request);
         for (const std::string& warning : outcome.warnings) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "package/package_layout.h"
+#include "tools/package_writer/package_writer.h"
 #include "tools/tvkpack/package_report.h"
 #include "tools/tvkpack/tool_files.h"
 
@@ -49,7 +50,33 @@ struct TagContent {
     Bytes picture;      // version 2 only
     // 1 or 2; empty: 2 when there is an icon or a picture, else 1.
     std::optional<std::int32_t> version;
+    // Inside the signature by default: strict signature checks accept the
+    // tagged file as it stands.
+    package_writer::TagPlacement placement = package_writer::TagPlacement::kInsideSignature;
 };
+
+// A tag's content checked as tag does it (version, JSON, block limits) and
+// turned into the tag writer's options.
+struct PreparedTag {
+    package_writer::TagOptions options;
+    std::int32_t version = 0;
+};
+PreparedTag PrepareTag(const TagContent& content);
+
+// What a certificate table carries besides the signature.
+enum class TableTag {
+    kNone,    // the signature record and at most its zero alignment padding
+    kInside,  // a tag attribute inside the signature
+    kBehind,  // a tag behind the signature record
+};
+// Throws CommandError when the table holds data behind the signature that
+// is not a tag tvkpack writes.
+TableTag FindTableTag(const Bytes& table);
+
+// The certificate table as signed: a tag of either placement removed (the
+// table itself when it carries none). Throws CommandError on data tvkpack
+// did not write.
+Bytes SignedCertificateTable(const Bytes& table);
 
 struct TagOutcome {
     Bytes package;
@@ -58,19 +85,19 @@ struct TagOutcome {
     std::vector<std::string> warnings;  // for the user; nothing refused
 };
 
-// Tags a signed image (or re-tags a tagged one: its tag is removed first).
-// The security directory's Size grows to cover the new blocks and the PE
-// checksum is computed afresh (a checksum of 0, "not set", stays 0).
+// Tags a signed image (or re-tags a tagged one: its tag, of either
+// placement, is removed first). The security directory's Size becomes the
+// new table's and the PE checksum is computed afresh (a checksum of 0, "not
+// set", stays 0).
 TagOutcome TagImage(const Bytes& signed_or_tagged, const TagContent& content);
 
-// Whether the image carries a tag: its certificate table holds more than the
-// signature record (and its alignment padding) and ends with "TVKS".
+// Whether the image carries a tag of either placement.
 bool IsTagged(const Bytes& image);
 
-// The signed image again: the certificate table ends where the tag began and
-// the checksum is computed afresh (0 stays 0). For a package tagged by
-// TagImage from a signed file whose checksum was correct or 0, the result is
-// that file byte for byte.
+// The signed image again: the certificate table as signed and the checksum
+// computed afresh (0 stays 0). For a package tagged by TagImage from a
+// signed file whose checksum was correct or 0, the result is that file byte
+// for byte.
 Bytes UntagImage(const Bytes& tagged);
 
 // Throws CommandError unless a package of size bytes is possible.
@@ -89,6 +116,7 @@ struct TagRequest {
     std::optional<std::filesystem::path> icon;
     std::optional<std::filesystem::path> picture;
     std::optional<std::int32_t> version;
+    package_writer::TagPlacement placement = package_writer::TagPlacement::kInsideSignature;
 };
 // The output is checked with the stub's own reader before it gets its name.
 TagOutcome TagCommand(const TagRequest& request);

@@ -1,0 +1,52 @@
+// A bounds-checked walker over DER (the ASN.1 encoding that Authenticode
+// signatures use). The certificate table lies outside the signed hash, so
+// every tag and length read here is untrusted: each element must lie inside
+// its parent, lengths must use the definite form, and nothing is read past
+// the given bytes. Failures throw PackageWriterError.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace package_writer {
+
+// One element: where its tag starts, how long its tag and length fields are
+// together, and how long its contents are.
+struct DerElement {
+    std::uint8_t tag = 0;  // the identifier octet; multi-octet tags are refused
+    std::size_t offset = 0;
+    std::size_t header_size = 0;
+    std::size_t content_size = 0;
+
+    std::size_t content_offset() const { return offset + header_size; }
+    std::size_t end() const { return offset + header_size + content_size; }
+};
+
+// DER identifier octets that the signature walk names.
+constexpr std::uint8_t kDerOctetString = 0x04;
+constexpr std::uint8_t kDerObjectIdentifier = 0x06;
+constexpr std::uint8_t kDerSequence = 0x30;
+constexpr std::uint8_t kDerSet = 0x31;
+constexpr std::uint8_t kDerContextConstructed0 = 0xA0;  // [0] IMPLICIT or EXPLICIT, constructed
+constexpr std::uint8_t kDerContextConstructed1 = 0xA1;  // [1], constructed
+
+// Lengths beyond this are refused: a package lies below 2 GiB.
+constexpr std::size_t kLargestDerLength = 0x7FFFFFFF;
+
+// The element that starts at offset and must end at or before limit (which
+// must lie inside bytes). Refuses the indefinite form, lengths of more than
+// four octets and lengths that are not in their shortest form, so that
+// re-encoding a length gives back the same bytes.
+DerElement ReadDerElement(const std::uint8_t* bytes, std::size_t offset, std::size_t limit);
+
+// The elements that make up the contents of a constructed element, in order;
+// they must fill its contents exactly.
+std::vector<DerElement> ReadDerChildren(const std::uint8_t* bytes, const DerElement& parent);
+
+// The shortest encoding of a definite length, as DER demands.
+std::vector<std::uint8_t> EncodeDerLength(std::size_t length);
+// The size of a tag octet and that encoding together.
+std::size_t DerHeaderSize(std::size_t content_size);
+
+}  // namespace package_writer

@@ -1,0 +1,350 @@
+#include "tools/package_writer/signature_tag.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "package/package_layout.h"
+#include "tools/package_writer/der_walker.h"
+#include "tools/package_writer/package_writer.h"
+
+namespace package_writer {
+
+const std::uint8_t kTagAttributeOid[20] = {0x69, 0x83, 0xD9, 0xF5, 0xF1, 0xB4, 0xDC,
+                                           0x92, 0x82, 0x85, 0xE1, 0x8F, 0xBD, 0xC8,
+                                           0xD5, 0xA6, 0xA1, 0x98, 0xE7, 0x31};
+
+namespace {
+
+using package_layout::ReadU32;
+
+// WIN_CERTIFICATE: dwLength, wRevision, wCertificateType, then the DER.
+constexpr std::size_t kRecordHeaderSize = 8;
+constexpr std::size_t kRecordAlignment = 8;
+// The content type of an Authenticode signature: 1.2.840.113549.1.7.2.
+constexpr std::uint8_t kSignedDataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
+
+void Require(bool condition, const char* message) {
+    if (!condition) {
+        throw PackageWriterError(message);
+    }
+}
+
+std::size_t RoundUpToRecord(std::size_t length) {
+    return (length + kRecordAlignment - 1) / kRecordAlignment * kRecordAlignment;
+}
+
+void AppendU32(Bytes& bytes, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    }
+}
+
+void WriteU32(Bytes& bytes, std::size_t offset, std::uint32_t value) {
+    for (std::size_t i = 0; i < 4; ++i) {
+        bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+template <std::size_t N>
+bool ContentIs(const Bytes& table, const DerElement& element, const std::uint8_t (&expected)[N]) {
+    return element.content_size == N &&
+           std::equal(expected, expected + N, table.begin() + element.content_offset());
+}
+
+// Whether an attribute is of the tag's type.
+bool IsTagAttribute(const Bytes& table, const DerElement& attribute) {
+    const std::vector<DerElement> fields = ReadDerChildren(table.data(), attribute);
+    return !fields.empty() && fields[0].tag == kDerObjectIdentifier &&
+           ContentIs(table, fields[0], kTagAttributeOid);
+}
+
+// The walk from the ContentInfo down to the signature's only SignerInfo and,
+// when it has them, its unauthenticated attributes. Each element on the path
+// is the last in its parent, so all of them end where the PKCS#7 ends.
+struct SignatureWalk {
+    std::vector<DerElement> path;  // ContentInfo, [0], SignedData, signerInfos, SignerInfo
+    std::optional<DerElement> unauthenticated;  // the SignerInfo's [1]
+    std::vector<DerElement> attributes;         // its elements
+};
+
+SignatureWalk WalkSignature(const Bytes& table) {
+    Require(table.size() > kRecordHeaderSize, "the certificate table holds no signature");
+    const std::uint8_t* bytes = table.data();
+    SignatureWalk walk;
+    const DerElement content_info = ReadDerElement(bytes, kRecordHeaderSize, table.size());
+    Require(content_info.tag == kDerSequence, "the signature is not a PKCS#7 ContentInfo");
+    const std::vector<DerElement> info = ReadDerChildren(bytes, content_info);
+    Require(info.size() == 2 && info[0].tag == kDerObjectIdentifier &&
+                ContentIs(table, info[0], kSignedDataOid) &&
+                info[1].tag == kDerContextConstructed0,
+            "the signature is not PKCS#7 SignedData");
+    const std::vector<DerElement> wrapped = ReadDerChildren(bytes, info[1]);
+    Require(wrapped.size() == 1 && wrapped[0].tag == kDerSequence,
+            "the signature's SignedData is not a SEQUENCE");
+    const std::vector<DerElement> signed_data = ReadDerChildren(bytes, wrapped[0]);
+    Require(!signed_data.empty() && signed_data.back().tag == kDerSet,
+            "the signature's SignedData does not end with its SignerInfos");
+    const std::vector<DerElement> signers = ReadDerChildren(bytes, signed_data.back());
+    Require(signers.size() == 1 && signers[0].tag == kDerSequence,
+            "the signature does not have exactly one SignerInfo (nested signatures are "
+            "attributes of the first)");
+    const std::vector<DerElement> signer = ReadDerChildren(bytes, signers[0]);
+    Require(signer.size() >= 5, "the signature's SignerInfo is too short");
+    walk.path = {content_info, info[1], wrapped[0], signed_data.back(), signers[0]};
+    if (signer.back().tag == kDerContextConstructed1) {
+        walk.unauthenticated = signer.back();
+        walk.attributes = ReadDerChildren(bytes, signer.back());
+        for (const DerElement& attribute : walk.attributes) {
+            Require(attribute.tag == kDerSequence,
+                    "an unauthenticated attribute of the signature is not a SEQUENCE");
+        }
+    }
+    return walk;
+}
+
+// The contents sizes of the path's elements once the last one's contents
+// are kept up to keep_end and appended_size bytes follow them.
+std::vector<std::size_t> NewContentSizes(const std::vector<DerElement>& path,
+                                         std::size_t keep_end, std::size_t appended_size) {
+    std::vector<std::size_t> sizes(path.size());
+    sizes.back() = keep_end - path.back().content_offset() + appended_size;
+    for (std::size_t i = path.size() - 1; i-- > 0;) {
+        sizes[i] = (path[i + 1].offset - path[i].content_offset()) +
+                   DerHeaderSize(sizes[i + 1]) + sizes[i + 1];
+    }
+    return sizes;
+}
+
+// The PKCS#7 with every length on the path rewritten: the elements before
+// each path element kept, the last path element's contents kept up to
+// keep_end, then the appended bytes.
+Bytes RebuildSignature(const Bytes& table, const std::vector<DerElement>& path,
+                       std::size_t keep_end, const Bytes& appended) {
+    const std::vector<std::size_t> sizes = NewContentSizes(path, keep_end, appended.size());
+    Bytes der;
+    der.reserve(DerHeaderSize(sizes[0]) + sizes[0]);
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        der.push_back(path[i].tag);
+        const Bytes length = EncodeDerLength(sizes[i]);
+        der.insert(der.end(), length.begin(), length.end());
+        const std::size_t kept_end = i + 1 < path.size() ? path[i + 1].offset : keep_end;
+        der.insert(der.end(), table.begin() + path[i].content_offset(), table.begin() + kept_end);
+    }
+    der.insert(der.end(), appended.begin(), appended.end());
+    return der;
+}
+
+// The encoding of the tag attribute up to its value: SEQUENCE { OID,
+// SET { OCTET STRING } }.
+Bytes AttributeHeader(std::size_t value_size) {
+    const std::size_t oid_size = 2 + sizeof(kTagAttributeOid);
+    const std::size_t set_content = DerHeaderSize(value_size) + value_size;
+    const std::size_t attribute_content = oid_size + DerHeaderSize(set_content) + set_content;
+    Bytes header{kDerSequence};
+    const auto append_length = [&](std::size_t length) {
+        const Bytes encoded = EncodeDerLength(length);
+        header.insert(header.end(), encoded.begin(), encoded.end());
+    };
+    append_length(attribute_content);
+    header.push_back(kDerObjectIdentifier);
+    header.push_back(static_cast<std::uint8_t>(sizeof(kTagAttributeOid)));
+    header.insert(header.end(), std::begin(kTagAttributeOid), std::end(kTagAttributeOid));
+    header.push_back(kDerSet);
+    append_length(set_content);
+    header.push_back(kDerOctetString);
+    append_length(value_size);
+    return header;
+}
+
+// Whether an attribute whose encoding starts with header sorts after the
+// encoded attribute at other, as DER orders a SET OF: by the encodings
+// compared as octet strings.
+bool SortsAfter(const Bytes& header, const Bytes& table, const DerElement& other) {
+    const auto other_begin = table.begin() + other.offset;
+    const std::size_t common = std::min(header.size(), other.header_size + other.content_size);
+    const auto [mine, theirs] =
+        std::mismatch(header.begin(), header.begin() + common, other_begin);
+    Require(mine != header.begin() + common,
+            "the signature already carries an attribute of the tag's type");
+    return *mine > *theirs;
+}
+
+// The bytes appended to the SignerInfo for a value of value_size bytes: the
+// attribute, inside a new [1] when the SignerInfo has no unauthenticated
+// attributes yet.
+std::size_t AppendedSize(const SignatureWalk& walk, std::size_t value_size) {
+    const std::size_t attribute = AttributeHeader(value_size).size() + value_size;
+    return walk.unauthenticated ? attribute : DerHeaderSize(attribute) + attribute;
+}
+
+std::vector<DerElement> InsertionPath(const SignatureWalk& walk) {
+    std::vector<DerElement> path = walk.path;
+    if (walk.unauthenticated) {
+        path.push_back(*walk.unauthenticated);
+    }
+    return path;
+}
+
+// The table's signature alone: it must end within the record and be
+// followed only by the record's zero alignment padding.
+SignatureWalk WalkSignedTable(const Bytes& signed_table) {
+    Require(signed_table.size() >= kRecordHeaderSize, "the certificate table is too short");
+    const std::uint32_t record_length = ReadU32(signed_table.data(), 0);
+    Require(record_length <= signed_table.size() &&
+                signed_table.size() <= RoundUpToRecord(record_length),
+            "the certificate table holds more than one record");
+    SignatureWalk walk = WalkSignature(signed_table);
+    const std::size_t end = walk.path[0].end();
+    Require(end <= record_length, "the signature reaches beyond its record");
+    Require(std::all_of(signed_table.begin() + end, signed_table.end(),
+                        [](std::uint8_t b) { return b == 0; }),
+            "the certificate table holds data behind the signature");
+    for (const DerElement& attribute : walk.attributes) {
+        Require(!IsTagAttribute(signed_table, attribute),
+                "the signature carries a tag attribute that is not its last attribute (was it "
+                "signed or nested after tagging?)");
+    }
+    return walk;
+}
+
+}  // namespace
+
+TagAttributePlan PlanTagAttribute(const Bytes& signed_table, std::size_t blocks_size,
+                                  std::size_t trailer_size) {
+    const SignatureWalk walk = WalkSignedTable(signed_table);
+    const std::vector<DerElement> path = InsertionPath(walk);
+    const std::size_t keep_end = path.back().end();
+    TagAttributePlan plan;
+    // Grow the filler until the attribute sorts last and the table is a
+    // whole number of 8-byte units; both only ever ask for more filler.
+    for (;;) {
+        const std::size_t value_size =
+            blocks_size + plan.filler_size + kRestoreRecordSize + trailer_size;
+        Require(value_size <= kLargestDerLength, "the tag is too large");
+        const Bytes header = AttributeHeader(value_size);
+        const auto blocking = std::find_if(
+            walk.attributes.begin(), walk.attributes.end(),
+            [&](const DerElement& other) { return !SortsAfter(header, signed_table, other); });
+        if (blocking != walk.attributes.end()) {
+            const std::size_t mine = header.size() + value_size;
+            const std::size_t theirs = blocking->header_size + blocking->content_size;
+            plan.filler_size += theirs > mine ? theirs - mine : 1;
+            continue;
+        }
+        const std::size_t appended = AppendedSize(walk, value_size);
+        const std::vector<std::size_t> sizes = NewContentSizes(path, keep_end, appended);
+        plan.table_size = kRecordHeaderSize + DerHeaderSize(sizes[0]) + sizes[0];
+        if (plan.table_size % kRecordAlignment != 0) {
+            plan.filler_size += kRecordAlignment - plan.table_size % kRecordAlignment;
+            continue;
+        }
+        plan.value_offset = plan.table_size - value_size;
+        return plan;
+    }
+}
+
+Bytes MakeRestoreRecord(const Bytes& signed_table) {
+    Bytes record;
+    AppendU32(record, ReadU32(signed_table.data(), 0));
+    AppendU32(record, static_cast<std::uint32_t>(signed_table.size()));
+    return record;
+}
+
+Bytes InsertTagAttribute(const Bytes& signed_table, const TagAttributePlan& plan,
+                         const Bytes& value) {
+    const SignatureWalk walk = WalkSignedTable(signed_table);
+    const std::vector<DerElement> path = InsertionPath(walk);
+    Bytes appended;
+    if (!walk.unauthenticated) {
+        appended.push_back(kDerContextConstructed1);
+        const Bytes length =
+            EncodeDerLength(AttributeHeader(value.size()).size() + value.size());
+        appended.insert(appended.end(), length.begin(), length.end());
+    }
+    const Bytes header = AttributeHeader(value.size());
+    appended.insert(appended.end(), header.begin(), header.end());
+    appended.insert(appended.end(), value.begin(), value.end());
+
+    Bytes table(signed_table.begin(), signed_table.begin() + kRecordHeaderSize);
+    const Bytes der = RebuildSignature(signed_table, path, path.back().end(), appended);
+    table.insert(table.end(), der.begin(), der.end());
+    Require(table.size() == plan.table_size && table.size() - value.size() == plan.value_offset,
+            "the tag's value does not have the planned size");
+    WriteU32(table, 0, static_cast<std::uint32_t>(table.size()));
+    return table;
+}
+
+std::optional<TagAttributeValue> FindTagAttribute(const Bytes& table) {
+    try {
+        const SignatureWalk walk = WalkSignature(table);
+        if (walk.attributes.empty() || !IsTagAttribute(table, walk.attributes.back())) {
+            return std::nullopt;
+        }
+        const std::vector<DerElement> fields = ReadDerChildren(table.data(), walk.attributes.back());
+        if (fields.size() != 2 || fields[1].tag != kDerSet) {
+            return std::nullopt;
+        }
+        const std::vector<DerElement> values = ReadDerChildren(table.data(), fields[1]);
+        if (values.size() != 1 || values[0].tag != kDerOctetString) {
+            return std::nullopt;
+        }
+        return TagAttributeValue{values[0].content_offset(), values[0].content_size};
+    } catch (const PackageWriterError&) {
+        return std::nullopt;  // a signature that cannot be walked carries no tag of ours
+    }
+}
+
+Bytes RemoveTagAttribute(const Bytes& tagged_table) {
+    const std::optional<TagAttributeValue> value = FindTagAttribute(tagged_table);
+    Require(value.has_value(), "the signature carries no tag attribute");
+    const SignatureWalk walk = WalkSignature(tagged_table);
+    Require(walk.path[0].end() == tagged_table.size(),
+            "the certificate table holds data behind the signature");
+
+    // The restore record lies in front of the trailer, whose size the
+    // package version in its last 16 bytes gives.
+    const std::size_t value_end = value->offset + value->size;
+    Require(value->size >= package_layout::kTrailerSize + kRestoreRecordSize,
+            "the tag attribute is too short for a package trailer");
+    const package_layout::PackageTrailer trailer =
+        package_layout::ParseTrailer(tagged_table.data() + value_end - package_layout::kTrailerSize);
+    Require(trailer.magic == package_layout::kPackageMagic &&
+                (trailer.version == package_layout::kPackageVersion1 ||
+                 trailer.version == package_layout::kPackageVersion2),
+            "the tag attribute does not end with a package trailer");
+    const std::size_t trailer_size = trailer.version == package_layout::kPackageVersion1
+                                         ? package_layout::kVersion1TrailerSize
+                                         : package_layout::kTrailerSize;
+    const std::size_t record = value_end - trailer_size - kRestoreRecordSize;
+    const std::uint32_t record_length = ReadU32(tagged_table.data(), record);
+    const std::uint32_t table_size = ReadU32(tagged_table.data(), record + 4);
+
+    // Without the attribute, or without the whole [1] when the tag was its
+    // only attribute.
+    std::vector<DerElement> path = walk.path;
+    std::size_t keep_end = walk.attributes.back().offset;
+    if (walk.attributes.size() == 1) {
+        keep_end = walk.unauthenticated->offset;
+    } else {
+        path.push_back(*walk.unauthenticated);
+    }
+    Bytes table(tagged_table.begin(), tagged_table.begin() + kRecordHeaderSize);
+    const Bytes der = RebuildSignature(tagged_table, path, keep_end, {});
+    table.insert(table.end(), der.begin(), der.end());
+    Require(table.size() <= record_length && record_length <= table_size &&
+                table_size <= RoundUpToRecord(record_length),
+            "the tag's restore record does not fit the signature");
+    table.resize(table_size, 0);
+    WriteU32(table, 0, record_length);
+    return table;
+}
+
+std::optional<std::size_t> SignatureEnd(const Bytes& table) {
+    try {
+        return WalkSignature(table).path[0].end();
+    } catch (const PackageWriterError&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace package_writer

@@ -1,0 +1,77 @@
+// The tag as part of the Authenticode signature itself: the extra data area
+// and the package trailer become the value of an unauthenticated attribute
+// of the signature's SignerInfo. That attribute is the last field of the
+// last element of the PKCS#7 SignedData, so the DER ends with the package
+// trailer and the certificate table holds nothing outside the PKCS#7
+// structure: strict verifiers (the PE format's record-length rule, Windows'
+// EnableCertPaddingCheck) accept the file as it stands, and the stub finds
+// the trailer in the last 24 bytes of the table as always.
+//
+// Unauthenticated attributes lie outside what the signature signs
+// (timestamps and nested signatures live there). Attributes a signer put
+// there are kept byte for byte; the tag attribute goes last, and the set
+// stays in DER order (filler in the value makes the tag sort last).
+//
+// All functions work on a certificate table (the bytes the security
+// directory points at: a WIN_CERTIFICATE record, then the PKCS#7 DER) and
+// throw PackageWriterError when it is not what they can work on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace package_writer {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The tag attribute's type: a UUID-based object identifier, which needs no
+// registration (2.25.314974520267738853913541071413694575537).
+extern const std::uint8_t kTagAttributeOid[20];
+
+// Where the tag attribute's value will lie in the tagged table, and how much
+// filler it needs between the last block and the restore record.
+struct TagAttributePlan {
+    std::size_t value_offset = 0;  // from the table's start: the extra data offset
+    std::size_t filler_size = 0;
+    std::size_t table_size = 0;  // of the tagged table; a multiple of 8
+};
+
+// The restore record, the last thing before the package trailer in the
+// value: the signed table's dwLength and size, so that removing the tag
+// gives the signed table back byte for byte.
+constexpr std::size_t kRestoreRecordSize = 8;
+
+// Plans a tag attribute whose value holds blocks_size bytes of blocks, then
+// filler, the restore record and a trailer of trailer_size bytes, for a
+// table that carries only a signature (and its zero alignment padding).
+TagAttributePlan PlanTagAttribute(const Bytes& signed_table, std::size_t blocks_size,
+                                  std::size_t trailer_size);
+
+// The tagged table: the signed table's PKCS#7 with the attribute added
+// (every enclosing length rewritten) and dwLength equal to the table's size.
+// value must have the size that plan was made for, with the restore record
+// of MakeRestoreRecord in place.
+Bytes InsertTagAttribute(const Bytes& signed_table, const TagAttributePlan& plan,
+                         const Bytes& value);
+Bytes MakeRestoreRecord(const Bytes& signed_table);
+
+// Where a table's tag attribute value lies, when the signature's last
+// SignerInfo ends with one.
+struct TagAttributeValue {
+    std::size_t offset = 0;  // from the table's start
+    std::size_t size = 0;
+};
+std::optional<TagAttributeValue> FindTagAttribute(const Bytes& table);
+
+// The signed table again: the tag attribute removed, the lengths and the
+// record as they were before tagging. Throws when the table carries no tag
+// attribute or its restore record does not fit the signature.
+Bytes RemoveTagAttribute(const Bytes& tagged_table);
+
+// Where the PKCS#7 structure ends in a table (from the table's start), or
+// nothing when the table does not hold a signature that can be walked.
+std::optional<std::size_t> SignatureEnd(const Bytes& table);
+
+}  // namespace package_writer
