@@ -72,6 +72,7 @@ std::string ConfigText(const fs::path& folder) {
            FixturePath("signed_runnable.exe").string() +
            R"(", "download_name": "Setup.exe"},
         "pretagged": {"file": "pretagged.exe", "download_name": "Pre.exe"},
+        "prebehind": {"file": "prebehind.exe", "download_name": "Pre.exe"},
         "big": {"file": ")" +
            (folder / "big.exe").string() + R"(", "download_name": "Big.exe"}},
       "brands": {
@@ -87,10 +88,12 @@ class DownloadServerTest : public ::testing::Test {
         folder_ = new ScopedTempDir;
         WriteBytes(folder_->File("icon.ico"), IconBytes());
         WriteBytes(folder_->File("picture.bmp"), PictureBytes());
-        // A package tagged before, and a big one signed here.
+        // Packages tagged before, in each placement, and a big one signed here.
         const Bytes runnable = ReadBytes(FixturePath("signed_runnable.exe"));
-        WriteBytes(folder_->File("pretagged.exe"),
-                   tvkpack::TagImage(runnable, {AsBytesOf("{\"old\":1}"), {}, {}, {}}).package);
+        tvkpack::TagContent old_tag{AsBytesOf("{\"old\":1}"), {}, {}, {}};
+        WriteBytes(folder_->File("pretagged.exe"), tvkpack::TagImage(runnable, old_tag).package);
+        old_tag.placement = package_writer::TagPlacement::kBehindSignature;
+        WriteBytes(folder_->File("prebehind.exe"), tvkpack::TagImage(runnable, old_tag).package);
         Bytes installer = ReadBytes(FixturePath("tiny_installer.exe"));
         installer.resize(installer.size() + kBigInstallerPadding, 0x5A);
         WriteBytes(folder_->File("big-unsigned.exe"),
@@ -150,6 +153,7 @@ TEST_F(DownloadServerTest, CurlDownloadsEqualTvkpackTagOutputAndTheStubHandsOver
         {"runnable", "campaign=spring+sale&brand=branded&ref=x", "Setup.exe",
          R"({"product":"Demo","ref":"x","campaign":"spring sale"})", true},
         {"pretagged", "brand=plain", "Pre.exe", kPlainParams, false},
+        {"prebehind", "brand=branded", "Pre.exe", R"({"product":"Demo"})", true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.query);
@@ -370,11 +374,13 @@ TEST(DownloadServerStart, RefusesAConfigurationWhoseFilesAreNotWhatItSays) {
     };
     ScopedTempDir folder;
     WriteBytes(folder.File("icon.ico"), IconBytes());
+    WriteBytes(folder.File("picture.bmp"), PictureBytes());
     const std::string signed_package = FixturePath("signed_runnable.exe").string();
     const std::string unsigned_package = FixturePath("unsigned_package.exe").string();
     const Row rows[] = {
         {unsigned_package.c_str(), "icon.ico", "packages.p.file: '"},
         {signed_package.c_str(), "none.ico", "brands.b.icon: "},
+        {signed_package.c_str(), "picture.bmp", "brands.b.icon: '"},
     };
     for (const Row& row : rows) {
         std::ofstream(folder.File("bad.json"))

@@ -12,16 +12,20 @@ constexpr std::size_t kPruneSlack = 64;
 
 // The brand's icon or picture, read and checked as `tvkpack tag` reads them.
 Bytes ReadBrandFile(const std::filesystem::path& path, const std::string& entry,
-                    const std::string& role) {
+                    const std::string& role, bool (*is_kind)(const Bytes&), const char* kind) {
     try {
         const std::uint64_t size = tvkpack::SizeOfFile(path, role);
         if (size > static_cast<std::uint64_t>(package_layout::kBlockSizeLimit)) {
             throw tvkpack::CommandError("it is " + std::to_string(size) +
                                         " bytes; a block may be at most 20971520 bytes (20 MiB)");
         }
-        return tvkpack::ReadWholeFile(path, role, size + 1);
+        Bytes bytes = tvkpack::ReadWholeFile(path, role, size + 1);
+        if (!is_kind(bytes)) {
+            throw tvkpack::CommandError(std::string("it is not ") + kind + " file");
+        }
+        return bytes;
     } catch (const tvkpack::CommandError& error) {
-        throw ConfigError(entry + ": " + error.what());
+        throw ConfigError(entry + ": '" + tvkpack::PathToUtf8(path) + "': " + error.what());
     }
 }
 
@@ -41,6 +45,8 @@ Catalog::Catalog(const ServeConfig& config, std::ostream& warnings) {
         const std::string name = "packages." + entry.id + ".file";
         try {
             auto package = std::make_unique<ServedPackage>(entry.file);
+            // Its signature takes a tag: the smallest one, once.
+            package->Tag(BrandContent("{}", {}, {}));
             for (const std::string& warning : package->warnings()) {
                 warnings << "tvkserve: warning: " << name << ": " << warning << "\n";
             }
@@ -54,10 +60,12 @@ Catalog::Catalog(const ServeConfig& config, std::ostream& warnings) {
         const std::string name = "brands." + entry.id;
         Brand brand;
         if (entry.icon) {
-            brand.icon = ReadBrandFile(*entry.icon, name + ".icon", "icon");
+            brand.icon =
+                ReadBrandFile(*entry.icon, name + ".icon", "icon", tvkpack::IsIconFile, "an .ico");
         }
         if (entry.picture) {
-            brand.picture = ReadBrandFile(*entry.picture, name + ".picture", "picture");
+            brand.picture = ReadBrandFile(*entry.picture, name + ".picture", "picture",
+                                          tvkpack::IsBitmapFile, "a .bmp");
         }
         // The brand's own tag, as `tvkpack tag` checks it.
         try {

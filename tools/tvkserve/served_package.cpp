@@ -162,7 +162,11 @@ ServedPackage::ServedPackage(const std::filesystem::path& file)
 std::shared_ptr<const TaggedDownload> ServedPackage::Tag(const tvkpack::TagContent& content) const {
     const tvkpack::PreparedTag prepared = tvkpack::PrepareTag(content);
     auto download = std::make_shared<TaggedDownload>();
-    download->table = package_writer::TagCertificateTable(signed_table_, prepared.options);
+    try {
+        download->table = package_writer::TagCertificateTable(signed_table_, prepared.options);
+    } catch (const package_writer::PackageWriterError& error) {
+        throw CommandError(std::string("cannot tag its signature: ") + error.what());
+    }
     download->body_end = table_offset_;
     download->size = table_offset_ + download->table.size();
     tvkpack::CheckPackageSize(download->size);

@@ -14,7 +14,6 @@
 
 #include "tools/tvkpack/pe_checksum.h"
 #include "tools/tvkpack/tvkpack_commands.h"
-#include "tools/tvkserve/interim_tag_api.h"
 
 namespace tvkserve {
 
