@@ -36,6 +36,11 @@ DownloadServer::DownloadServer(const ServeConfig& config, Catalog& catalog, Acce
     acceptor_.listen(asio::socket_base::max_listen_connections);
 }
 
+DownloadServer::~DownloadServer() {
+    const std::lock_guard lock(sessions_mutex_);
+    destroying_ = true;
+}
+
 std::string DownloadServer::address() const {
     const tcp::endpoint endpoint = acceptor_.local_endpoint();
     const std::string host = endpoint.address().to_string();
@@ -83,7 +88,7 @@ void DownloadServer::Register(const std::shared_ptr<Session>& session) {
 void DownloadServer::Unregister(const Session* session) {
     const std::lock_guard lock(sessions_mutex_);
     sessions_.erase(session);
-    if (draining_ && sessions_.empty()) {
+    if (draining_ && sessions_.empty() && !destroying_) {
         // The last download has ended: nothing but the signal wait is left.
         asio::post(strand_, [this] { signals_.cancel(); });
     }

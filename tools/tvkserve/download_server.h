@@ -12,6 +12,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 
 #include "tools/tvkserve/download_session.h"
@@ -23,6 +24,7 @@ class DownloadServer : public SessionHost {
     // Binds the configured address; throws boost::system::system_error when
     // it cannot.
     DownloadServer(const ServeConfig& config, Catalog& catalog, AccessLog& log);
+    ~DownloadServer() override;
 
     // The address it listens on, with the port it got ("127.0.0.1:8080").
     std::string address() const;
@@ -46,15 +48,19 @@ class DownloadServer : public SessionHost {
     const ServeConfig& config_;
     Catalog& catalog_;
     AccessLog& log_;
+
+    // Declared before the context: sessions that a stopped context still
+    // holds unregister while it is destroyed.
+    mutable std::mutex sessions_mutex_;
+    std::map<const Session*, std::weak_ptr<Session>> sessions_;
+    bool draining_ = false;
+    bool destroying_ = false;
+
     boost::asio::io_context context_;
     boost::asio::strand<boost::asio::io_context::executor_type> strand_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::signal_set signals_;
     boost::asio::steady_timer accept_pause_;
-
-    mutable std::mutex sessions_mutex_;
-    std::map<const Session*, std::weak_ptr<Session>> sessions_;
-    bool draining_ = false;
 };
 
 }  // namespace tvkserve
