@@ -1,8 +1,10 @@
-// make_fuzz_seeds SIGNED_PACKAGE OUT_FOLDER
+// make_fuzz_seeds SIGNED_PACKAGE DUAL_SIGNED_PACKAGE OUT_FOLDER
 //
-// Writes the seed corpora for the fuzz targets: real signed packages tagged
-// as version 1 and 2 packages, synthetic packages of both versions, and
-// base64 texts. Each target's corpus goes into OUT_FOLDER/<target>/.
+// Writes the seed corpora for the fuzz targets: real signed packages (one
+// signature, and SHA-1 with a nested SHA-256 one) tagged as version 1 and 2
+// packages inside and behind the signature, their certificate tables,
+// synthetic packages of both versions, and base64 texts. Each target's
+// corpus goes into OUT_FOLDER/<target>/.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -29,27 +31,44 @@ Bytes Text(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: make_fuzz_seeds SIGNED_PACKAGE OUT_FOLDER\n");
+    if (argc != 4) {
+        std::fprintf(stderr,
+                     "usage: make_fuzz_seeds SIGNED_PACKAGE DUAL_SIGNED_PACKAGE OUT_FOLDER\n");
         return 2;
     }
-    const std::filesystem::path out = argv[2];
-    for (const char* target : {"pe_reader_fuzz", "run_sequence_fuzz", "base64_fuzz"}) {
+    const std::filesystem::path out = argv[3];
+    for (const char* target :
+         {"pe_reader_fuzz", "run_sequence_fuzz", "base64_fuzz", "signature_tag_fuzz"}) {
         std::filesystem::create_directories(out / target);
     }
     const std::string params = "eyJwcm9kdWN0IjoiRGVtbyIsImJyYW5kIjoiQUNNRSJ9";
     std::vector<std::pair<std::string, Bytes>> packages;
 
-    const Bytes signed_image = test_support::ReadBytes(argv[1]);
-    packages.emplace_back("signed", signed_image);
-    package_writer::TagOptions version1;
-    version1.params_base64 = params;
-    packages.emplace_back("signed_v1", package_writer::Tag(signed_image, version1));
-    package_writer::TagOptions version2 = version1;
-    version2.version = 2;
-    version2.icon = test_support::PatternBytes(64, 1);
-    version2.picture = test_support::PatternBytes(96, 2);
-    packages.emplace_back("signed_v2", package_writer::Tag(signed_image, version2));
+    for (const auto& [name, path] : {std::pair{std::string("signed"), argv[1]},
+                                     std::pair{std::string("dual_signed"), argv[2]}}) {
+        const Bytes signed_image = test_support::ReadBytes(path);
+        packages.emplace_back(name, signed_image);
+        for (const auto placement : {package_writer::TagPlacement::kInsideSignature,
+                                     package_writer::TagPlacement::kBehindSignature}) {
+            const std::string where =
+                placement == package_writer::TagPlacement::kInsideSignature ? "_inside" : "_behind";
+            package_writer::TagOptions version1;
+            version1.placement = placement;
+            version1.params_base64 = params;
+            packages.emplace_back(name + where + "_v1",
+                                  package_writer::Tag(signed_image, version1));
+            package_writer::TagOptions version2 = version1;
+            version2.version = 2;
+            version2.icon = test_support::PatternBytes(64, 1);
+            version2.picture = test_support::PatternBytes(96, 2);
+            packages.emplace_back(name + where + "_v2",
+                                  package_writer::Tag(signed_image, version2));
+        }
+    }
+    for (const auto& [name, bytes] : packages) {
+        const auto table = package_writer::ReadHeaders(bytes).security.offset;
+        Write(out / "signature_tag_fuzz" / name, Bytes(bytes.begin() + table, bytes.end()));
+    }
 
     test_support::SyntheticPackage synthetic;
     synthetic.installer = test_support::PatternBytes(256, 3);

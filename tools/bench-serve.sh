@@ -80,6 +80,7 @@ JSON
 
 # Starts tvkserve; sets serve_pid and serve_port.
 start_serve() {
+    rm -f "$work/serve-errors.log"
     build/native/tools/tvkserve --config "$work/serve.json" >"$work/serve-access.log" \
         2>"$work/serve-errors.log" &
     serve_pid=$!
@@ -198,7 +199,8 @@ kill "$serve_pid"
 wait "$serve_pid" 2>/dev/null || true
 start_serve
 memory_seconds=10
-wrk -t2 -c200 -d"${memory_seconds}s" --timeout 120s "$serve_url" >/dev/null &
+wrk -t2 -c200 -d"${memory_seconds}s" --timeout 120s \
+    "http://127.0.0.1:$serve_port/download/setup?brand=acme&ref=campaign-1" >/dev/null &
 wrk_pid=$!
 most_connections=0
 for _ in $(seq $((memory_seconds * 4))); do

@@ -21,13 +21,14 @@ i686-w64-mingw32-gcc -Os -s -mwindows tests/fixtures/tiny_installer.c -o "$seeds
 sh tests/fixtures/make_signed_packages.sh "$seeds" "$seeds/tiny_stub.exe" \
     "$seeds/tiny_installer.exe" "$seeds/tiny_installer.exe"
 rm -rf build/fuzz/corpus
-build/fuzz/fuzz/make_fuzz_seeds "$seeds/signed_package.exe" build/fuzz/corpus
+build/fuzz/fuzz/make_fuzz_seeds "$seeds/signed_package.exe" "$seeds/signed_dual.exe" \
+    build/fuzz/corpus
 
 findings=$PWD/build/fuzz/findings
 rm -rf "$findings"
 mkdir -p "$findings"
 status=0
-for target in pe_reader_fuzz base64_fuzz run_sequence_fuzz; do
+for target in pe_reader_fuzz base64_fuzz run_sequence_fuzz signature_tag_fuzz; do
     echo "== $target: ${seconds}s"
     work=$(mktemp -d)
     cp build/fuzz/corpus/$target/* "$work/"

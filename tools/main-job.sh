@@ -53,6 +53,9 @@ osslsigncode sign -certs "$out/cert.pem" -key "$out/key.pem" -n "Sample Setup" \
 "$tvkpack" tag "$out/signed.exe" -o "$out/Sample Setup.exe" --params tools/sample/params.json \
     --icon "$out/sample.ico" --picture "$out/sample.bmp"
 "$tvkpack" inspect "$out/Sample Setup.exe"
+echo "== The tagged package's signature, checked as it stands"
+osslsigncode verify -CAfile "$out/cert.pem" -in "$out/Sample Setup.exe" |
+    grep -E "Number of verified signatures|Succeeded|Failed"
 
 echo "== Running it under Wine"
 prefix=build/$preset/wineprefix

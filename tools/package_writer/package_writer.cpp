@@ -197,15 +197,21 @@ Bytes TagCertificateTable(const Bytes& signed_table, const TagOptions& options) 
         return table;
     }
     // Inside the signature: the blocks, filler, the restore record and the
-    // trailer form the tag attribute's value.
-    const TagAttributePlan plan =
-        PlanTagAttribute(signed_table, blocks.size(), TrailerSize(options));
+    // trailer (a version-1 trailer behind 8 zero bytes) form the tag
+    // attribute's value.
+    const TagAttributePlan plan = PlanTagAttribute(signed_table, blocks.size());
     Bytes& value = blocks;
     value.resize(value.size() + plan.filler_size, 0);
     const Bytes restore = MakeRestoreRecord(signed_table);
     value.insert(value.end(), restore.begin(), restore.end());
+    value.resize(value.size() + kTrailerSize - TrailerSize(options), 0);
     AppendTrailer(value, options, plan.value_offset);
-    return InsertTagAttribute(signed_table, plan, value);
+    Bytes table = InsertTagAttribute(signed_table, plan, value);
+    // Untagging must give the signed table back exactly; a signature whose
+    // encoding would not survive the round trip is refused here.
+    Require(RemoveTagAttribute(table) == signed_table,
+            "the signature's encoding would not come back unchanged from the tag");
+    return table;
 }
 
 Bytes Tag(const Bytes& signed_image, const TagOptions& options) {
@@ -213,9 +219,9 @@ Bytes Tag(const Bytes& signed_image, const TagOptions& options) {
     const SecurityDirectory table = CertificateTable(headers, signed_image);
     const Bytes signed_table(signed_image.begin() + table.offset, signed_image.end());
     const Bytes tagged_table = TagCertificateTable(signed_table, options);
-    Require(std::uint64_t{table.offset} + tagged_table.size() <=
-                static_cast<std::uint64_t>(INT32_MAX),
-            "the package would reach 2 GiB");
+    Require(
+        std::uint64_t{table.offset} + tagged_table.size() <= static_cast<std::uint64_t>(INT32_MAX),
+        "the package would reach 2 GiB");
     Bytes package(signed_image.begin(), signed_image.begin() + table.offset);
     package.insert(package.end(), tagged_table.begin(), tagged_table.end());
     WriteU32(package, static_cast<std::size_t>(headers.nt_offset) + kSecurityDirectorySizeOffset,

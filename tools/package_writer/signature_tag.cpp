@@ -75,8 +75,7 @@ SignatureWalk WalkSignature(const Bytes& table) {
     Require(content_info.tag == kDerSequence, "the signature is not a PKCS#7 ContentInfo");
     const std::vector<DerElement> info = ReadDerChildren(bytes, content_info);
     Require(info.size() == 2 && info[0].tag == kDerObjectIdentifier &&
-                ContentIs(table, info[0], kSignedDataOid) &&
-                info[1].tag == kDerContextConstructed0,
+                ContentIs(table, info[0], kSignedDataOid) && info[1].tag == kDerContextConstructed0,
             "the signature is not PKCS#7 SignedData");
     const std::vector<DerElement> wrapped = ReadDerChildren(bytes, info[1]);
     Require(wrapped.size() == 1 && wrapped[0].tag == kDerSequence,
@@ -104,13 +103,13 @@ SignatureWalk WalkSignature(const Bytes& table) {
 
 // The contents sizes of the path's elements once the last one's contents
 // are kept up to keep_end and appended_size bytes follow them.
-std::vector<std::size_t> NewContentSizes(const std::vector<DerElement>& path,
-                                         std::size_t keep_end, std::size_t appended_size) {
+std::vector<std::size_t> NewContentSizes(const std::vector<DerElement>& path, std::size_t keep_end,
+                                         std::size_t appended_size) {
     std::vector<std::size_t> sizes(path.size());
     sizes.back() = keep_end - path.back().content_offset() + appended_size;
     for (std::size_t i = path.size() - 1; i-- > 0;) {
-        sizes[i] = (path[i + 1].offset - path[i].content_offset()) +
-                   DerHeaderSize(sizes[i + 1]) + sizes[i + 1];
+        sizes[i] = (path[i + 1].offset - path[i].content_offset()) + DerHeaderSize(sizes[i + 1]) +
+                   sizes[i + 1];
     }
     return sizes;
 }
@@ -162,8 +161,7 @@ Bytes AttributeHeader(std::size_t value_size) {
 bool SortsAfter(const Bytes& header, const Bytes& table, const DerElement& other) {
     const auto other_begin = table.begin() + other.offset;
     const std::size_t common = std::min(header.size(), other.header_size + other.content_size);
-    const auto [mine, theirs] =
-        std::mismatch(header.begin(), header.begin() + common, other_begin);
+    const auto [mine, theirs] = std::mismatch(header.begin(), header.begin() + common, other_begin);
     Require(mine != header.begin() + common,
             "the signature already carries an attribute of the tag's type");
     return *mine > *theirs;
@@ -199,6 +197,9 @@ SignatureWalk WalkSignedTable(const Bytes& signed_table) {
     Require(std::all_of(signed_table.begin() + end, signed_table.end(),
                         [](std::uint8_t b) { return b == 0; }),
             "the certificate table holds data behind the signature");
+    // An empty [1] could not be told apart from one the tag added.
+    Require(!walk.unauthenticated || !walk.attributes.empty(),
+            "the signature has an empty set of unauthenticated attributes");
     for (const DerElement& attribute : walk.attributes) {
         Require(!IsTagAttribute(signed_table, attribute),
                 "the signature carries a tag attribute that is not its last attribute (was it "
@@ -209,8 +210,7 @@ SignatureWalk WalkSignedTable(const Bytes& signed_table) {
 
 }  // namespace
 
-TagAttributePlan PlanTagAttribute(const Bytes& signed_table, std::size_t blocks_size,
-                                  std::size_t trailer_size) {
+TagAttributePlan PlanTagAttribute(const Bytes& signed_table, std::size_t blocks_size) {
     const SignatureWalk walk = WalkSignedTable(signed_table);
     const std::vector<DerElement> path = InsertionPath(walk);
     const std::size_t keep_end = path.back().end();
@@ -219,7 +219,7 @@ TagAttributePlan PlanTagAttribute(const Bytes& signed_table, std::size_t blocks_
     // whole number of 8-byte units; both only ever ask for more filler.
     for (;;) {
         const std::size_t value_size =
-            blocks_size + plan.filler_size + kRestoreRecordSize + trailer_size;
+            blocks_size + plan.filler_size + kRestoreRecordSize + package_layout::kTrailerSize;
         Require(value_size <= kLargestDerLength, "the tag is too large");
         const Bytes header = AttributeHeader(value_size);
         const auto blocking = std::find_if(
@@ -257,8 +257,7 @@ Bytes InsertTagAttribute(const Bytes& signed_table, const TagAttributePlan& plan
     Bytes appended;
     if (!walk.unauthenticated) {
         appended.push_back(kDerContextConstructed1);
-        const Bytes length =
-            EncodeDerLength(AttributeHeader(value.size()).size() + value.size());
+        const Bytes length = EncodeDerLength(AttributeHeader(value.size()).size() + value.size());
         appended.insert(appended.end(), length.begin(), length.end());
     }
     const Bytes header = AttributeHeader(value.size());
@@ -280,7 +279,8 @@ std::optional<TagAttributeValue> FindTagAttribute(const Bytes& table) {
         if (walk.attributes.empty() || !IsTagAttribute(table, walk.attributes.back())) {
             return std::nullopt;
         }
-        const std::vector<DerElement> fields = ReadDerChildren(table.data(), walk.attributes.back());
+        const std::vector<DerElement> fields =
+            ReadDerChildren(table.data(), walk.attributes.back());
         if (fields.size() != 2 || fields[1].tag != kDerSet) {
             return std::nullopt;
         }
@@ -301,21 +301,12 @@ Bytes RemoveTagAttribute(const Bytes& tagged_table) {
     Require(walk.path[0].end() == tagged_table.size(),
             "the certificate table holds data behind the signature");
 
-    // The restore record lies in front of the trailer, whose size the
-    // package version in its last 16 bytes gives.
+    // The restore record lies in front of the last 24 bytes, the package
+    // trailer as the stub reads it, whatever the trailer holds.
     const std::size_t value_end = value->offset + value->size;
     Require(value->size >= package_layout::kTrailerSize + kRestoreRecordSize,
             "the tag attribute is too short for a package trailer");
-    const package_layout::PackageTrailer trailer =
-        package_layout::ParseTrailer(tagged_table.data() + value_end - package_layout::kTrailerSize);
-    Require(trailer.magic == package_layout::kPackageMagic &&
-                (trailer.version == package_layout::kPackageVersion1 ||
-                 trailer.version == package_layout::kPackageVersion2),
-            "the tag attribute does not end with a package trailer");
-    const std::size_t trailer_size = trailer.version == package_layout::kPackageVersion1
-                                         ? package_layout::kVersion1TrailerSize
-                                         : package_layout::kTrailerSize;
-    const std::size_t record = value_end - trailer_size - kRestoreRecordSize;
+    const std::size_t record = value_end - package_layout::kTrailerSize - kRestoreRecordSize;
     const std::uint32_t record_length = ReadU32(tagged_table.data(), record);
     const std::uint32_t table_size = ReadU32(tagged_table.data(), record + 4);
 
@@ -331,8 +322,10 @@ Bytes RemoveTagAttribute(const Bytes& tagged_table) {
     Bytes table(tagged_table.begin(), tagged_table.begin() + kRecordHeaderSize);
     const Bytes der = RebuildSignature(tagged_table, path, keep_end, {});
     table.insert(table.end(), der.begin(), der.end());
-    Require(table.size() <= record_length && record_length <= table_size &&
-                table_size <= RoundUpToRecord(record_length),
+    // A signed table is its signature and at most the padding to the next
+    // 8-byte boundary: the record cannot ask for more, whatever it says.
+    Require(table.size() <= record_length && record_length <= RoundUpToRecord(table.size()) &&
+                record_length <= table_size && table_size <= RoundUpToRecord(record_length),
             "the tag's restore record does not fit the signature");
     table.resize(table_size, 0);
     WriteU32(table, 0, record_length);

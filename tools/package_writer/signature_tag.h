@@ -38,16 +38,17 @@ struct TagAttributePlan {
     std::size_t table_size = 0;  // of the tagged table; a multiple of 8
 };
 
-// The restore record, the last thing before the package trailer in the
-// value: the signed table's dwLength and size, so that removing the tag
-// gives the signed table back byte for byte.
+// The restore record: the signed table's dwLength and size, so that
+// removing the tag gives the signed table back byte for byte. It lies right
+// in front of the value's last 24 bytes (the package trailer as the stub
+// reads it; a version-1 trailer is preceded by 8 zero bytes there).
 constexpr std::size_t kRestoreRecordSize = 8;
 
 // Plans a tag attribute whose value holds blocks_size bytes of blocks, then
-// filler, the restore record and a trailer of trailer_size bytes, for a
-// table that carries only a signature (and its zero alignment padding).
-TagAttributePlan PlanTagAttribute(const Bytes& signed_table, std::size_t blocks_size,
-                                  std::size_t trailer_size);
+// filler, the restore record and the 24 bytes that end with the trailer,
+// for a table that carries only a signature (and its zero alignment
+// padding).
+TagAttributePlan PlanTagAttribute(const Bytes& signed_table, std::size_t blocks_size);
 
 // The tagged table: the signed table's PKCS#7 with the attribute added
 // (every enclosing length rewritten) and dwLength equal to the table's size.

@@ -327,15 +327,14 @@ std::string FormatReport(const InspectReport& report) {
         text += Line("PE checksum", "stored " + Hex(layout.checksum_stored) + ", computed " +
                                         Hex(layout.checksum_computed));
         text += Line("tag placement", layout.tag_placement);
-        text += Line("outside the PKCS#7",
-                     layout.pkcs7_end ? std::to_string(layout.bytes_outside_pkcs7) + " bytes (" +
-                                            std::to_string(layout.nonzero_outside_pkcs7) +
-                                            " not zero)"
-                                      : std::string("unknown (the signature cannot be walked)"));
+        text +=
+            Line("outside the PKCS#7",
+                 layout.pkcs7_end ? std::to_string(layout.bytes_outside_pkcs7) + " bytes (" +
+                                        std::to_string(layout.nonzero_outside_pkcs7) + " not zero)"
+                                  : std::string("unknown (the signature cannot be walked)"));
         const std::vector<std::string> objections = StrictVerifierObjections(layout);
-        text += Line("strict verifiers", objections.empty()
-                                             ? std::string("accept it as it stands")
-                                             : "refuse it: " + objections.front());
+        text += Line("strict verifiers", objections.empty() ? std::string("accept it as it stands")
+                                                            : "refuse it: " + objections.front());
         for (std::size_t i = 1; i < objections.size(); ++i) {
             text += Line("", "and: " + objections[i]);
         }
@@ -404,8 +403,7 @@ std::string FormatReportJson(const InspectReport& report) {
              << ", \"signature_length\": " << l.signature_length
              << ", \"checksum_stored\": " << l.checksum_stored
              << ", \"checksum_computed\": " << l.checksum_computed
-             << ", \"tag_placement\": " << JsonString(l.tag_placement)
-             << ", \"pkcs7_end\": ";
+             << ", \"tag_placement\": " << JsonString(l.tag_placement) << ", \"pkcs7_end\": ";
         if (l.pkcs7_end) {
             json << *l.pkcs7_end;
         } else {

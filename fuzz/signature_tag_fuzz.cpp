@@ -1,0 +1,55 @@
+// Any certificate table is walked without reading outside it. Whatever the
+// writer accepts to tag comes out well-formed: one record filling the table,
+// the DER ending with the trailer, and removing the tag gives the table back.
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "package/package_layout.h"
+#include "tools/package_writer/package_writer.h"
+#include "tools/package_writer/signature_tag.h"
+
+namespace {
+
+using package_writer::Bytes;
+
+void Check(bool condition) {
+    if (!condition) {
+        std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const Bytes table(data, data + size);
+    if (const auto end = package_writer::SignatureEnd(table)) {
+        Check(*end <= table.size());
+    }
+    if (const auto value = package_writer::FindTagAttribute(table)) {
+        Check(value->offset + value->size <= table.size());
+    }
+    try {
+        const Bytes signed_table = package_writer::RemoveTagAttribute(table);
+        Check(signed_table.size() >= 8);
+    } catch (const package_writer::PackageWriterError&) {
+    }
+
+    package_writer::TagOptions options;
+    options.placement = package_writer::TagPlacement::kInsideSignature;
+    options.version = package_layout::kPackageVersion2;
+    options.params_base64 = "e30=";
+    options.icon.assign(size % 131, 0x5A);
+    Bytes tagged;
+    try {
+        tagged = package_writer::TagCertificateTable(table, options);
+    } catch (const package_writer::PackageWriterError&) {
+        return 0;
+    }
+    Check(tagged.size() % 8 == 0 && package_layout::ReadU32(tagged.data(), 0) == tagged.size());
+    Check(package_writer::SignatureEnd(tagged) == tagged.size());
+    const auto value = package_writer::FindTagAttribute(tagged);
+    Check(value && value->offset + value->size == tagged.size());
+    Check(package_writer::RemoveTagAttribute(tagged) == table);
+    return 0;
+}
