@@ -11,7 +11,7 @@ packages=(
     osslsigncode openssl
     libgtest-dev googletest libbenchmark-dev
     python3 file
-    libboost-dev nlohmann-json3-dev curl nginx wrk
+    libboost-dev nlohmann-json3-dev curl nginx wrk libssl-dev
 )
 
 missing=()
