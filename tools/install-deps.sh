@@ -11,7 +11,7 @@ packages=(
     osslsigncode openssl
     libgtest-dev googletest libbenchmark-dev
     python3 file
-    nlohmann-json3-dev libcli11-dev
+    libboost-dev nlohmann-json3-dev libcli11-dev curl nginx wrk libssl-dev
     dpkg-dev zip unzip
 )
 

@@ -109,6 +109,37 @@ TEST(PeChecksum, FoldsCarriesSkipsItsFieldAndAddsTheLength) {
     }
 }
 
+TEST(PeChecksumSum, PiecesAddedInAnyOrderGiveTheWholeFilesChecksum) {
+    const Bytes image = ReadBytes(FixturePath("signed_package.exe"));
+    const std::size_t field = NtOffset(image) + kChecksumOffset;
+    // Cut points after the checksum field, odd and even, so that pieces start
+    // on a word's high byte too.
+    const std::vector<std::vector<std::size_t>> cuts = {{},
+                                                        {field + 4 + 1},
+                                                        {field + 4 + 2, field + 4 + 3},
+                                                        {1001, 1002, 4097},
+                                                        {image.size() - 1}};
+    for (const auto& points : cuts) {
+        std::vector<std::size_t> bounds = {0, field, field + kChecksumSize};
+        bounds.insert(bounds.end(), points.begin(), points.end());
+        bounds.push_back(image.size());
+        PeChecksumSum sum;
+        // Backwards, leaving out the checksum field (the second piece).
+        for (std::size_t i = bounds.size() - 1; i-- > 0;) {
+            if (i != 1) {
+                PeChecksumSum piece;
+                piece.Add(image.data() + bounds[i], bounds[i + 1] - bounds[i], bounds[i]);
+                sum.Add(piece);
+            }
+        }
+        EXPECT_EQ(sum.Checksum(image.size()), ComputePeChecksum(image, field)) << points.size();
+    }
+    const Bytes zeros(6, 0);
+    PeChecksumSum nothing;
+    nothing.Add(zeros.data(), zeros.size(), 0);
+    EXPECT_EQ(nothing.Checksum(6), 6u) << "all-zero words sum to 0, not 0xFFFF";
+}
+
 TEST(Base64Encode, GivesTheStandardTextThatTheStubDecodesBack) {
     EXPECT_EQ(Base64Encode(AsBytes("")), "");
     EXPECT_EQ(Base64Encode(AsBytes("f")), "Zg==");

@@ -262,6 +262,14 @@ Bytes UntagImage(const Bytes& tagged) {
     return image;
 }
 
+bool IsIconFile(const Bytes& bytes) {
+    return StartsWith(bytes, kIconStart);
+}
+
+bool IsBitmapFile(const Bytes& bytes) {
+    return StartsWith(bytes, kBitmapStart);
+}
+
 PreparedTag PrepareTag(const TagContent& content) {
     PreparedTag prepared;
     const bool has_branding = !content.icon.empty() || !content.picture.empty();
@@ -391,13 +399,13 @@ TagOutcome TagCommand(const TagRequest& request) {
                       "20971520 bytes (20 MiB)");
     if (request.icon) {
         content.icon = ReadBlockFile(*request.icon, "icon", kBlockLimit);
-        if (!StartsWith(content.icon, kIconStart)) {
+        if (!IsIconFile(content.icon)) {
             throw CommandError("the icon " + Quoted(*request.icon) + " is not an .ico file");
         }
     }
     if (request.picture) {
         content.picture = ReadBlockFile(*request.picture, "picture", kBlockLimit);
-        if (!StartsWith(content.picture, kBitmapStart)) {
+        if (!IsBitmapFile(content.picture)) {
             throw CommandError("the picture " + Quoted(*request.picture) +
                                " is not a .bmp file (it does not start with 'BM')");
         }

@@ -63,6 +63,11 @@ struct TagContent {
     package_writer::TagPlacement placement = package_writer::TagPlacement::kInsideSignature;
 };
 
+// Whether bytes start as an icon file (.ico) or a bitmap file (.bmp) does:
+// what tag checks of the files given with --icon and --picture.
+bool IsIconFile(const Bytes& bytes);
+bool IsBitmapFile(const Bytes& bytes);
+
 // A tag's content checked as tag does it (version, JSON, block limits) and
 // turned into the tag writer's options.
 struct PreparedTag {
