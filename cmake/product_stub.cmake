@@ -15,7 +15,7 @@
 include(ExternalProject)
 
 set(TVK_STUB "${CMAKE_BINARY_DIR}/tvkstub.exe")
-set(TVK_STUB_IDENTITY "${CMAKE_BINARY_DIR}/tvkstub.exe.stub-id")
+set(TVK_STUB_IDENTITY_FILE "${CMAKE_BINARY_DIR}/tvkstub.exe.stub-id")
 
 # The product build's settings, apart from the toolchain file (given by its
 # path inside the source tree, so that a copy of the tree can use its own).
@@ -65,12 +65,12 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
         DEPENDS ${stub_id_sources} ${stub_id_headers}
         COMMENT "Building the host program that computes the stub's identity"
         VERBATIM)
-    add_custom_command(OUTPUT "${TVK_STUB_IDENTITY}"
-        COMMAND "${stub_id_tool}" "${TVK_STUB}" "${TVK_STUB_IDENTITY}"
+    add_custom_command(OUTPUT "${TVK_STUB_IDENTITY_FILE}"
+        COMMAND "${stub_id_tool}" "${TVK_STUB}" "${TVK_STUB_IDENTITY_FILE}"
         DEPENDS "${stub_id_tool}" "${TVK_STUB}" tvkstub_product
         COMMENT "Writing the stub's identity to tvkstub.exe.stub-id"
         VERBATIM)
-    list(APPEND stub_outputs "${TVK_STUB_IDENTITY}")
+    list(APPEND stub_outputs "${TVK_STUB_IDENTITY_FILE}")
 endif()
 
 # "cmake --build --preset <preset> --target tvkstub" builds the stub alone.

@@ -12,6 +12,8 @@ packages=(
     osslsigncode openssl libssl-dev
     libgtest-dev googletest libbenchmark-dev
     python3 file
+    libboost-dev nlohmann-json3-dev libcli11-dev curl nginx wrk libssl-dev
+    dpkg-dev zip unzip
 )
 
 missing=()

@@ -3,8 +3,9 @@
 # native, native with sanitizers, bounded fuzz runs, the win32 product build
 # (its tests under Wine where this machine can run 32-bit programs; the stub
 # built twice, in two folders, must be byte-identical), the stub's identity
-# checked against a signed, tagged package of it, and the same Windows
-# sources as 64-bit programs under 64-bit Wine.
+# checked against a signed, tagged package of it, the same Windows sources as
+# 64-bit programs under 64-bit Wine, and the release (tools/release.sh, in the
+# trees built here) with the checks of what it ships.
 #   tools/test-all.sh                 (fuzz targets run 60 s each)
 #   TVK_FUZZ_SECONDS=0 tools/test-all.sh   (no fuzz runs)
 set -euo pipefail
@@ -53,3 +54,6 @@ sh tests/e2e/check_stub_identity.sh build/native/tools/tvkpack build/win32/tvkst
 
 build win64
 run_wine_tests win64
+
+tools/release.sh
+ctest --preset release

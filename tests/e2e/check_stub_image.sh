@@ -1,10 +1,11 @@
 #!/bin/sh
 # Checks the stub executable as a vendor ships it: PE32, GUI subsystem, ASLR
 # and DEP, only Windows system DLLs imported, and the manifest and version
-# resource it carries.
-# usage: check_stub_image.sh STUB.exe
+# resource it carries, with the project's version.
+# usage: check_stub_image.sh STUB.exe VERSION
 set -eu
 stub=$1
+version=$2
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 headers=$(i686-w64-mingw32-objdump -p "$stub")
@@ -31,4 +32,5 @@ for os in e2011457-1546-43c5-a5fe-008deee3d3f0 35138b9a-5d96-4fbd-8e2d-a2440225f
     echo "$text" | grep -q "supportedOS Id=\"{$os}\"" || fail "manifest lacks supportedOS $os"
 done
 strings -el "$stub" | grep -qx 'FileVersion' || fail "no version resource"
-echo "stub image: PE32 GUI, DYNAMIC_BASE, NX_COMPAT, system DLLs only, manifest and version resource present"
+strings -el "$stub" | grep -qx "$version.0" || fail "the version resource does not carry $version.0"
+echo "stub image: PE32 GUI, DYNAMIC_BASE, NX_COMPAT, system DLLs only, manifest and version resource ($version.0) present"

@@ -2,7 +2,8 @@
 # The vendor's workflow with the tvkpack command and a real signing tool:
 # embed, sign with osslsigncode, tag, inspect, re-tag, untag. Untagging must
 # give back the signed file byte for byte, which osslsigncode then verifies;
-# bad input must fail with a message and leave no file behind.
+# bad input and failed writes must fail with a message and leave no file
+# behind.
 # Usage: tvkpack_roundtrip.sh TVKPACK FIXTURE_FOLDER
 set -eu
 
@@ -109,5 +110,29 @@ status=0
 grep -q 'the stub would fail (parameters): Not a TVK package' out.txt ||
     fail "inspect of an untagged file says: $(cat out.txt)"
 expect_failure 2 frobnicate
+
+# A write that fails inside the tool (here under a file size limit, its
+# signal ignored) leaves no temporary file.
+status=0
+(trap '' XFSZ; ulimit -f 8; "$tvkpack" embed "$fixtures/tiny_stub.exe" \
+    "$fixtures/tiny_installer.exe" -o bad.exe) > out.txt 2> err.txt || status=$?
+[ "$status" -eq 1 ] || fail "embed under a file size limit: status $status"
+[ ! -e bad.exe ] || fail "embed under a file size limit left bad.exe"
+
+# Checking a package copies no installer into the temporary folder: without
+# one, a version-1 package is tagged and inspected all the same. A version-2
+# package's picture and icon pass through tvkpack's own scratch folder, and
+# when that fails the message says so.
+TMPDIR=$work/none "$tvkpack" tag signed.exe -o notemp.exe --params params.json > /dev/null ||
+    fail "tag needs a temporary folder for a version-1 package"
+TMPDIR=$work/none "$tvkpack" inspect notemp.exe > /dev/null ||
+    fail "inspect needs a temporary folder for a version-1 package"
+{ printf 'BM'; head -c 3000 /dev/zero; } > big.bmp
+"$tvkpack" tag signed.exe -o big.exe --params params.json --picture big.bmp > /dev/null
+status=0
+(trap '' XFSZ; ulimit -f 1; "$tvkpack" inspect big.exe) > out.txt 2> err.txt || status=$?
+[ "$status" -eq 1 ] || fail "inspect with a full scratch space: status $status"
+grep -q "tvkpack's own temporary space failed, not the package" err.txt ||
+    fail "inspect with a full scratch space says: $(cat out.txt err.txt)"
 ls | grep -q 'tvkpack-' && fail "a temporary file was left: $(ls)"
 echo "tvkpack round trip: OK"

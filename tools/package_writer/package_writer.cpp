@@ -127,6 +127,20 @@ Bytes Embed(const Bytes& stub, const Bytes& installer) {
     Require(headers.optional_magic == kPe32Magic, "the stub is not a PE32 image");
     Require(headers.security.offset == 0 && headers.security.size == 0,
             "the stub already has a certificate table");
+    // The stub takes the section with the greatest raw-data pointer inside
+    // its file as the last one. A pointer beyond the stub's end is ignored
+    // here, but lands inside the package once the installer lies behind the
+    // stub, and the stub would then extract the wrong bytes.
+    for (std::size_t i = 0; i < headers.sections.size(); ++i) {
+        if (headers.sections[i].pointer > stub.size()) {
+            throw PackageWriterError(
+                "the stub's section " + std::to_string(i + 1) + " has its raw data at offset " +
+                std::to_string(headers.sections[i].pointer) + ", beyond the stub's end (" +
+                std::to_string(stub.size()) +
+                " bytes); behind the installer it would become the stub's last section and the "
+                "stub would extract the wrong bytes");
+        }
+    }
     const std::uint32_t end = EndOfSectionData(headers, stub.size());
     Require(end >= stub.size(), "the stub has data behind its last section");
     Require(end <= stub.size(), "the stub's last section reaches beyond its end");

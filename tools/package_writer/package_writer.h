@@ -63,7 +63,8 @@ std::uint32_t EndOfSectionData(const ImageHeaders& headers, std::size_t file_siz
 
 // The unsigned package image: the installer directly behind the stub's last
 // section data. Refuses a stub with data behind its sections, one whose
-// sections reach beyond its end, one that carries a certificate table, and an
+// sections reach beyond its end or have their raw data there (the installer
+// would take their place), one that carries a certificate table, and an
 // empty installer.
 Bytes Embed(const Bytes& stub, const Bytes& installer);
 

@@ -1,5 +1,7 @@
 #include "tools/tvkpack/package_report.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <exception>
 #include <sstream>
@@ -11,7 +13,7 @@
 #include "tools/package_writer/package_writer.h"
 #include "tools/package_writer/signature_tag.h"
 #include "tools/tvkpack/base64_encode.h"
-#include "tools/tvkpack/json_text.h"
+#include "tools/tvkpack/json_check.h"
 #include "tools/tvkpack/pe_checksum.h"
 #include "tools/tvkpack/stub_identity.h"
 #include "tools/tvkpack/tvkpack_commands.h"
@@ -193,10 +195,21 @@ void AddBlocks(InspectReport& report) {
     }
 }
 
-std::uint64_t SizeOrZero(const fs::path& path) {
+// The size of a block the stub wrote into the scratch folder. The stub
+// writes a block whole (bytes it cannot read as zeros) and reports no failed
+// write, so a file of another size means that tvkpack's own temporary space
+// failed, not the package.
+std::uint64_t ScratchFileSize(const fs::path& path, const char* block, std::int32_t block_size) {
     std::error_code error;
     const std::uintmax_t size = fs::file_size(path, error);
-    return error ? 0 : size;
+    if (error || size != static_cast<std::uintmax_t>(block_size)) {
+        throw CommandError(std::string("cannot check the package's ") + block +
+                           " block: tvkpack's scratch file '" + PathToUtf8(path) + "' took " +
+                           (error ? std::string("none") : std::to_string(size)) + " of its " +
+                           std::to_string(block_size) +
+                           " bytes (tvkpack's own temporary space failed, not the package)");
+    }
+    return size;
 }
 
 }  // namespace
@@ -257,11 +270,9 @@ InspectReport Inspect(const fs::path& package) {
     // The validation passed, so the file is below 2 GiB and was read above.
     AddLayout(report, *reader, image);
 
-    ScratchFolder scratch;
-    if (!RunStep(report, "installer",
-                 [&] { reader->ExtractInstaller(ReaderPath(scratch.File("installer.exe"))); })) {
-        return report;
-    }
+    // The installer is not copied out: the reader has checked that its image
+    // lies inside the file, and the stub's copy only moves those bytes, so a
+    // copy would try the disk, not the package.
     if (report.trailer && report.trailer->magic == kPackageMagic &&
         (report.trailer->version == kPackageVersion1 ||
          report.trailer->version == kPackageVersion2)) {
@@ -278,18 +289,22 @@ InspectReport Inspect(const fs::path& package) {
     if (version != kPackageVersion2) {
         return report;
     }
+    // The stub checks the picture and the icon blocks as it writes them out,
+    // so its own extraction writes them into tvkpack's scratch folder.
+    ScratchFolder scratch;
     const fs::path picture = scratch.File("picture.bmp");
     bool written = false;
     if (!RunStep(report, "picture",
                  [&] { written = reader->ExtractPicture(ReaderPath(picture)); })) {
         return report;
     }
-    report.picture_size = written ? SizeOrZero(picture) : 0;
+    report.picture_size =
+        written ? ScratchFileSize(picture, "picture", report.trailer->picture_size) : 0;
     const fs::path icon = scratch.File("ico.ico");
     if (!RunStep(report, "icon", [&] { written = reader->ExtractIco(ReaderPath(icon)); })) {
         return report;
     }
-    report.icon_size = written ? SizeOrZero(icon) : 0;
+    report.icon_size = written ? ScratchFileSize(icon, "icon", report.trailer->icon_size) : 0;
     return report;
 }
 
@@ -387,93 +402,65 @@ std::string FormatReport(const InspectReport& report) {
 }
 
 std::string FormatReportJson(const InspectReport& report) {
-    std::ostringstream json;
-    json << "{\n  \"package\": " << JsonString(report.package)
-         << ",\n  \"file_size\": " << report.file_size << ",\n  \"stub_identity\": "
-         << (report.stub_identity ? JsonString(*report.stub_identity) : std::string("null"))
-         << ",\n  \"stub_would_run\": " << (report.problem ? "false" : "true")
-         << ",\n  \"problem\": ";
+    // Members in the order of the text report; sizes the stub did not reach
+    // are null.
+    using Json = nlohmann::ordered_json;
+    const auto optional_size = [](const std::optional<std::uint64_t>& size) {
+        return size ? Json(*size) : Json(nullptr);
+    };
+    Json json;
+    json["package"] = report.package;
+    json["file_size"] = report.file_size;
+    json["stub_identity"] = report.stub_identity ? Json(*report.stub_identity) : Json(nullptr);
+    json["stub_would_run"] = !report.problem;
+    json["problem"] = nullptr;
     if (report.problem) {
-        json << "{\"step\": " << JsonString(report.problem->step)
-             << ", \"message\": " << JsonString(report.problem->message)
-             << ", \"system_error_code\": ";
-        if (report.problem->system_error_code) {
-            json << *report.problem->system_error_code;
-        } else {
-            json << "null";
-        }
-        json << "}";
-    } else {
-        json << "null";
+        json["problem"] = {{"step", report.problem->step},
+                           {"message", report.problem->message},
+                           {"system_error_code", report.problem->system_error_code
+                                                     ? Json(*report.problem->system_error_code)
+                                                     : Json(nullptr)}};
     }
-    json << ",\n  \"layout\": ";
+    json["layout"] = nullptr;
     if (report.layout) {
         const InspectReport::Layout& l = *report.layout;
-        json << "{\"end_of_sections\": " << l.installer_offset
-             << ", \"installer_offset\": " << l.installer_offset
-             << ", \"installer_length\": " << l.installer_length
-             << ", \"certificate_table_offset\": " << l.certificate_table_offset
-             << ", \"certificate_table_size\": " << l.certificate_table_size
-             << ", \"signature_length\": " << l.signature_length
-             << ", \"checksum_stored\": " << l.checksum_stored
-             << ", \"checksum_computed\": " << l.checksum_computed
-             << ", \"tag_placement\": " << JsonString(l.tag_placement) << ", \"pkcs7_end\": ";
-        if (l.pkcs7_end) {
-            json << *l.pkcs7_end;
-        } else {
-            json << "null";
-        }
-        json << ", \"bytes_outside_pkcs7\": " << l.bytes_outside_pkcs7
-             << ", \"nonzero_outside_pkcs7\": " << l.nonzero_outside_pkcs7
-             << ", \"records_fill_table\": " << (l.records_fill_table ? "true" : "false")
-             << ", \"strict_verifier_objections\": [";
-        const std::vector<std::string> objections = StrictVerifierObjections(l);
-        for (std::size_t i = 0; i < objections.size(); ++i) {
-            json << (i == 0 ? "" : ", ") << JsonString(objections[i]);
-        }
-        json << "]}";
-    } else {
-        json << "null";
+        json["layout"] = {{"end_of_sections", l.installer_offset},
+                          {"installer_offset", l.installer_offset},
+                          {"installer_length", l.installer_length},
+                          {"certificate_table_offset", l.certificate_table_offset},
+                          {"certificate_table_size", l.certificate_table_size},
+                          {"signature_length", l.signature_length},
+                          {"checksum_stored", l.checksum_stored},
+                          {"checksum_computed", l.checksum_computed},
+                          {"tag_placement", l.tag_placement},
+                          {"pkcs7_end", l.pkcs7_end ? Json(*l.pkcs7_end) : Json(nullptr)},
+                          {"bytes_outside_pkcs7", l.bytes_outside_pkcs7},
+                          {"nonzero_outside_pkcs7", l.nonzero_outside_pkcs7},
+                          {"records_fill_table", l.records_fill_table},
+                          {"strict_verifier_objections", StrictVerifierObjections(l)}};
     }
-    json << ",\n  \"trailer\": ";
+    json["trailer"] = nullptr;
     if (report.trailer) {
         const PackageTrailer& t = *report.trailer;
-        json << "{\"icon_size\": " << t.icon_size << ", \"picture_size\": " << t.picture_size
-             << ", \"params_size\": " << t.params_size
-             << ", \"extra_data_offset\": " << t.extra_data_offset << ", \"version\": " << t.version
-             << ", \"magic\": " << JsonString(MagicText(t.magic)) << "}";
-    } else {
-        json << "null";
+        json["trailer"] = {
+            {"icon_size", t.icon_size},     {"picture_size", t.picture_size},
+            {"params_size", t.params_size}, {"extra_data_offset", t.extra_data_offset},
+            {"version", t.version},         {"magic", MagicText(t.magic)}};
     }
-    json << ",\n  \"blocks\": [";
-    for (std::size_t i = 0; i < report.blocks.size(); ++i) {
-        const BlockPlacement& b = report.blocks[i];
-        json << (i == 0 ? "" : ", ") << "{\"name\": " << JsonString(b.name)
-             << ", \"offset\": " << b.position << ", \"size\": " << b.size << "}";
+    json["blocks"] = Json::array();
+    for (const BlockPlacement& b : report.blocks) {
+        json["blocks"].push_back({{"name", b.name}, {"offset", b.position}, {"size", b.size}});
     }
-    json << "],\n  \"parameters\": ";
+    json["parameters"] = nullptr;
     if (report.parameters) {
-        json << JsonString(std::string(report.parameters->begin(), report.parameters->end()));
-    } else {
-        json << "null";
+        json["parameters"] = std::string(report.parameters->begin(), report.parameters->end());
     }
-    const auto optional_size = [&](const std::optional<std::uint64_t>& size) {
-        if (size) {
-            json << *size;
-        } else {
-            json << "null";
-        }
-    };
-    json << ",\n  \"picture_file_size\": ";
-    optional_size(report.picture_size);
-    json << ",\n  \"icon_file_size\": ";
-    optional_size(report.icon_size);
-    json << ",\n  \"notes\": [";
-    for (std::size_t i = 0; i < report.notes.size(); ++i) {
-        json << (i == 0 ? "" : ", ") << JsonString(report.notes[i]);
-    }
-    json << "]\n}\n";
-    return json.str();
+    json["picture_file_size"] = optional_size(report.picture_size);
+    json["icon_file_size"] = optional_size(report.icon_size);
+    json["notes"] = report.notes;
+    // Text that is not UTF-8 (parameters as decoded, file names) is shown
+    // with U+FFFD in place of the bytes that do not fit.
+    return json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace tvkpack

@@ -16,7 +16,7 @@ namespace tvkpack {
 
 // The first failure of the stub's run, as the stub would show it.
 struct StubProblem {
-    std::string step;     // "validation", "installer", "parameters", "picture", "icon"
+    std::string step;     // "validation", "parameters", "picture", "icon"
     std::string message;  // the exact text of the stub's message box (UTF-8)
     std::optional<std::uint32_t> system_error_code;  // for a failed Windows call
 };
@@ -58,16 +58,19 @@ struct InspectReport {
     std::optional<package_layout::PackageTrailer> trailer;  // the last 24 bytes, as read
     std::vector<BlockPlacement> blocks;
     std::optional<Bytes> parameters;            // decoded, as the installer would receive them
-    std::optional<std::uint64_t> picture_size;  // written by ExtractPicture
-    std::optional<std::uint64_t> icon_size;     // written by ExtractIco
+    std::optional<std::uint64_t> picture_size;  // as ExtractPicture writes it
+    std::optional<std::uint64_t> icon_size;     // as ExtractIco writes it
     std::optional<StubProblem> problem;
     std::vector<std::string> notes;  // what is odd but does not stop the stub
 };
 
 // Runs the stub's own steps on the package, in the stub's order: PeReader
-// construction, ExtractInstaller, ReadData and, for version 2,
-// ExtractPicture and ExtractIco (into a scratch folder), and records the
-// layout, the decoded parameters and the first failure.
+// construction, ReadData and, for version 2, ExtractPicture and ExtractIco
+// (into a scratch folder of tvkpack's own in the temporary directory), and
+// records the layout, the decoded parameters and the first failure. The
+// installer is not copied out: the reader's validation places it, and its
+// copy can only fail for want of disk space. Throws CommandError when the
+// package cannot be read or tvkpack's own scratch space fails.
 InspectReport Inspect(const std::filesystem::path& package);
 
 // The stub's validation alone (PeReader construction): its failure, if any.

@@ -1,5 +1,6 @@
 #include "tools/tvkpack/pe_checksum.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "package/package_layout.h"
@@ -8,7 +9,8 @@ namespace tvkpack {
 
 namespace {
 
-constexpr std::size_t kChecksumSize = 4;
+// One's-complement arithmetic on 16 bits: 0xFFFF + 1 wraps to 1.
+constexpr std::uint64_t kOnesComplementModulus = 0xFFFF;
 
 std::size_t ChecksumField(const std::vector<std::uint8_t>& image, std::size_t nt_offset) {
     const std::size_t field = nt_offset + kChecksumOffset;
@@ -20,22 +22,35 @@ std::size_t ChecksumField(const std::vector<std::uint8_t>& image, std::size_t nt
 
 }  // namespace
 
+void PeChecksumSum::Add(const std::uint8_t* bytes, std::size_t size, std::uint64_t position) {
+    std::size_t i = 0;
+    if (size > 0 && position % 2 == 1) {
+        words_ += std::uint64_t{bytes[0]} << 8;
+        i = 1;
+    }
+    for (; i + 1 < size; i += 2) {
+        words_ += bytes[i] | (std::uint64_t{bytes[i + 1]} << 8);
+    }
+    if (i < size) {
+        words_ += bytes[i];
+    }
+}
+
+std::uint32_t PeChecksumSum::Checksum(std::uint64_t file_size) const {
+    // Folding every carry back in, word by word, ends at the value in
+    // [1, 0xFFFF] congruent to the plain sum, or at 0 when every word was 0.
+    const std::uint64_t folded = words_ == 0 ? 0 : (words_ - 1) % kOnesComplementModulus + 1;
+    return static_cast<std::uint32_t>(folded + file_size);
+}
+
 std::uint32_t ComputePeChecksum(const std::vector<std::uint8_t>& image,
                                 std::size_t checksum_offset) {
-    const auto byte_at = [&](std::size_t index) -> std::uint32_t {
-        if (index >= image.size() ||
-            (index >= checksum_offset && index < checksum_offset + kChecksumSize)) {
-            return 0;
-        }
-        return image[index];
-    };
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < image.size(); i += 2) {
-        sum += byte_at(i) | (byte_at(i + 1) << 8);
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    }
-    sum = (sum & 0xFFFF) + (sum >> 16);
-    return sum + static_cast<std::uint32_t>(image.size());
+    PeChecksumSum sum;
+    const std::size_t field_start = std::min(checksum_offset, image.size());
+    const std::size_t field_end = std::min(checksum_offset + kChecksumSize, image.size());
+    sum.Add(image.data(), field_start, 0);
+    sum.Add(image.data() + field_end, image.size() - field_end, field_end);
+    return sum.Checksum(image.size());
 }
 
 std::uint32_t StoredPeChecksum(const std::vector<std::uint8_t>& image, std::size_t nt_offset) {

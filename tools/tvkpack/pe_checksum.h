@@ -12,6 +12,31 @@ namespace tvkpack {
 
 // OptionalHeader.CheckSum, from the start of the NT headers.
 constexpr std::size_t kChecksumOffset = 24 + 64;
+// The field's size.
+constexpr std::size_t kChecksumSize = 4;
+
+// The sum behind the checksum, gathered piece by piece: the file's
+// little-endian 16-bit words added with end-around carry. That sum does not
+// depend on the order of the words, so pieces may be added in any order, and
+// a server can keep the sum of a file's unchanging part and add only what
+// differs per copy.
+class PeChecksumSum {
+  public:
+    // Adds size bytes that lie in the file from position on: a byte at an
+    // even position is a word's low byte, one at an odd position its high
+    // byte (an odd last byte of the file is a word of its own).
+    void Add(const std::uint8_t* bytes, std::size_t size, std::uint64_t position);
+    void Add(const PeChecksumSum& other) { words_ += other.words_; }
+
+    // The checksum of a file of file_size bytes whose bytes were all added,
+    // except the checksum field itself (which counts as zero).
+    std::uint32_t Checksum(std::uint64_t file_size) const;
+
+  private:
+    // The plain sum of the words; it cannot overflow for files below 2^48
+    // bytes, and the carries are folded in only at the end.
+    std::uint64_t words_ = 0;
+};
 
 // The checksum of image with the 4 bytes at checksum_offset taken as zero:
 // the sum of the file's little-endian 16-bit words (an odd last byte counts

@@ -130,18 +130,34 @@ PendingOutput::PendingOutput(const fs::path& target, const Bytes& bytes) : targe
             "cannot create a file in the output's folder " +
             Quoted(target.parent_path().empty() ? fs::path(".") : target.parent_path()));
     }
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-        throw CommandError("cannot write the output next to " + Quoted(target));
+    // The destructor does not run when the constructor throws: from here on
+    // the file is removed on the way out of every failure (a full disk, a
+    // file size limit).
+    try {
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+        out.close();
+        if (!out) {
+            throw CommandError("cannot write the output next to " + Quoted(target));
+        }
+    } catch (...) {
+        out.close();
+        Discard();
+        throw;
     }
 }
 
 PendingOutput::~PendingOutput() {
-    if (!committed_ && !temporary_.empty()) {
+    if (!committed_) {
+        Discard();
+    }
+}
+
+void PendingOutput::Discard() {
+    if (!temporary_.empty()) {
         std::error_code ignored;
         fs::remove(temporary_, ignored);
+        temporary_.clear();
     }
 }
 
@@ -171,7 +187,9 @@ ScratchFolder::ScratchFolder() {
         }
     }
     if (path_.empty()) {
-        throw CommandError("cannot create a scratch folder in the temporary directory");
+        throw CommandError("cannot create tvkpack's scratch folder in the temporary directory" +
+                           (base.empty() ? std::string() : " " + Quoted(base)) + ": " +
+                           ReasonOf(error));
     }
 }
 

@@ -45,8 +45,8 @@ template <typename Check>
 void WriteOutput(const std::filesystem::path& target, const Bytes& bytes, Check&& check);
 void WriteOutput(const std::filesystem::path& target, const Bytes& bytes);
 
-// A fresh folder in the system's temporary directory, removed with its
-// contents when this goes.
+// A fresh folder of tvkpack's own in the system's temporary directory,
+// removed with its contents when this goes.
 class ScratchFolder {
   public:
     ScratchFolder();
@@ -73,6 +73,9 @@ class PendingOutput {
     void Commit();
 
   private:
+    // Removes the temporary file, if there is one.
+    void Discard();
+
     std::filesystem::path target_;
     std::filesystem::path temporary_;
     bool committed_ = false;

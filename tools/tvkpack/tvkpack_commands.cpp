@@ -1,8 +1,9 @@
 #include "tools/tvkpack/tvkpack_commands.h"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <exception>
-#include <map>
 #include <string_view>
 #include <system_error>
 
@@ -11,8 +12,9 @@
 #include "tools/package_writer/package_writer.h"
 #include "tools/package_writer/signature_tag.h"
 #include "tools/tvkpack/base64_encode.h"
-#include "tools/tvkpack/json_text.h"
+#include "tools/tvkpack/json_check.h"
 #include "tools/tvkpack/pe_checksum.h"
+#include "tools/tvkpack/release_info.h"
 #include "tools/tvkpack/stub_identity.h"
 
 namespace tvkpack {
@@ -182,11 +184,32 @@ Bytes EmbedImage(const Bytes& stub, const Bytes& installer) {
     RequirePeFile(stub, "stub");
     RequirePeFile(installer, "installer");
     CheckPackageSize(std::uint64_t{stub.size()} + installer.size());
+    Bytes package;
     try {
-        return package_writer::Embed(stub, installer);
+        package = package_writer::Embed(stub, installer);
     } catch (const package_writer::PackageWriterError& error) {
         throw CommandError(std::string("cannot embed: ") + error.what());
     }
+    // The stub's checksum does not cover the installer; the file to sign
+    // carries its own.
+    UpdatePeChecksum(package,
+                     static_cast<std::size_t>(package_writer::ReadHeaders(stub).nt_offset));
+    return package;
+}
+
+std::optional<std::string> SigningPaddingWarning(std::uint64_t installer_size,
+                                                 std::uint64_t package_size) {
+    const std::uint64_t padding =
+        (kCertificateAlignment - package_size % kCertificateAlignment) % kCertificateAlignment;
+    if (padding == 0) {
+        return std::nullopt;
+    }
+    return "the installer is " + std::to_string(installer_size) +
+           " bytes: signing pads the file to a multiple of 8 bytes before the certificate "
+           "table, so the installer's copy will have " +
+           std::to_string(padding) +
+           " zero bytes behind its image (a signed installer is a multiple of 8 bytes and "
+           "unaffected)";
 }
 
 TableTag FindTableTag(const Bytes& table) {
@@ -238,6 +261,14 @@ Bytes UntagImage(const Bytes& tagged) {
     Bytes image = WithTable(tagged, table, SignedCertificateTable(tagged_table));
     RefreshChecksum(image, table.nt_offset, checksum_set);
     return image;
+}
+
+bool IsIconFile(const Bytes& bytes) {
+    return StartsWith(bytes, kIconStart);
+}
+
+bool IsBitmapFile(const Bytes& bytes) {
+    return StartsWith(bytes, kBitmapStart);
 }
 
 PreparedTag PrepareTag(const TagContent& content) {
@@ -320,7 +351,8 @@ TagOutcome TagImage(const Bytes& signed_or_tagged, const TagContent& content) {
 
 // ---------------------------------------------------------------------------
 
-void EmbedCommand(const fs::path& stub, const fs::path& installer, const fs::path& output) {
+std::vector<std::string> EmbedCommand(const fs::path& stub, const fs::path& installer,
+                                      const fs::path& output) {
     const Bytes stub_image = ReadWholeFile(stub, "stub", kPackageSizeLimit);
     const Bytes installer_image = ReadWholeFile(installer, "installer", kPackageSizeLimit);
     Bytes package;
@@ -331,6 +363,11 @@ void EmbedCommand(const fs::path& stub, const fs::path& installer, const fs::pat
                            error.what());
     }
     WriteOutput(output, package);
+    std::vector<std::string> warnings;
+    if (auto warning = SigningPaddingWarning(installer_image.size(), package.size())) {
+        warnings.push_back(std::move(*warning));
+    }
+    return warnings;
 }
 
 namespace {
@@ -363,13 +400,13 @@ TagOutcome TagCommand(const TagRequest& request) {
                       "20971520 bytes (20 MiB)");
     if (request.icon) {
         content.icon = ReadBlockFile(*request.icon, "icon", kBlockLimit);
-        if (!StartsWith(content.icon, kIconStart)) {
+        if (!IsIconFile(content.icon)) {
             throw CommandError("the icon " + Quoted(*request.icon) + " is not an .ico file");
         }
     }
     if (request.picture) {
         content.picture = ReadBlockFile(*request.picture, "picture", kBlockLimit);
-        if (!StartsWith(content.picture, kBitmapStart)) {
+        if (!IsBitmapFile(content.picture)) {
             throw CommandError("the picture " + Quoted(*request.picture) +
                                " is not a .bmp file (it does not start with 'BM')");
         }
@@ -417,8 +454,8 @@ std::string StubIdCommand(const fs::path& file) {
 
 namespace {
 
-constexpr char kUsage[] =
-    "usage:\n"
+constexpr char kSynopsis[] =
+    "Synopsis:\n"
     "  tvkpack embed STUB INSTALLER -o OUT\n"
     "      puts the installer behind the stub's sections: the file to sign\n"
     "  tvkpack tag SIGNED -o OUT --params FILE.json [--icon FILE.ico]\n"
@@ -431,159 +468,173 @@ constexpr char kUsage[] =
     "      shows the layout and what the stub would do with the package\n"
     "  tvkpack stub-id FILE\n"
     "      prints the identity of the stub that a package (or a bare stub) carries\n"
-    "exit status: 0 success, 1 failure (or a package the stub rejects), 2 wrong usage\n";
+    "  tvkpack --version\n"
+    "      shows tvkpack's version and the stub it was released with\n"
+    "Exit status: 0 success, 1 failure (or a package the stub rejects), 2 wrong usage\n";
 
+// A command line that parsed but asks for what cannot be.
 class UsageError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
 };
 
-// A command's arguments: the positional ones and the options with values.
-struct ParsedArguments {
-    std::vector<std::string> positional;
-    std::map<std::string, std::string> options;
+// The command line, parsed by CLI11 into the values of every command's
+// arguments.
+struct CommandLine {
+    CLI::App app{"tvkpack: builds, tags, untags and inspects packages for the stub.", "tvkpack"};
+    CLI::App* embed = nullptr;
+    CLI::App* tag = nullptr;
+    CLI::App* untag = nullptr;
+    CLI::App* inspect = nullptr;
+    CLI::App* stub_id = nullptr;
+    std::string input;
+    std::string installer;
+    std::string output;
+    std::string params;
+    std::optional<std::string> icon;
+    std::optional<std::string> picture;
+    std::optional<std::int32_t> version;
+    std::string placement = "inside";
     bool json = false;
+
+    CommandLine() {
+        app.set_version_flag("--version", VersionText());
+        app.require_subcommand(1);
+
+        embed = app.add_subcommand("embed", "puts the installer behind the stub's sections");
+        embed->add_option("STUB", input, "the stub executable")->required();
+        embed->add_option("INSTALLER", installer, "the installer program")->required();
+        embed->add_option("-o,--output", output, "the file to sign")->required();
+
+        tag = app.add_subcommand("tag", "writes parameters, icon and picture into the signature");
+        tag->add_option("SIGNED", input, "the signed (or tagged) package")->required();
+        tag->add_option("-o,--output", output, "the tagged package")->required();
+        tag->add_option("--params", params, "the parameters: a JSON file")->required();
+        tag->add_option("--icon", icon, "an .ico file (version 2)");
+        tag->add_option("--picture", picture, "a .bmp file (version 2)");
+        tag->add_option("--version", version,
+                        "the package version; default 2 with an icon or picture, else 1")
+            ->check(CLI::IsMember({kPackageVersion1, kPackageVersion2}));
+        tag->add_option("--placement", placement,
+                        "where the tag lies: inside the signature (default) or behind it")
+            ->check(CLI::IsMember({"inside", "behind"}));
+
+        untag = app.add_subcommand("untag", "gives back the signed file without its tag");
+        untag->add_option("TAGGED", input, "the tagged package")->required();
+        untag->add_option("-o,--output", output, "the signed file")->required();
+
+        inspect = app.add_subcommand("inspect", "shows what the stub would do with a package");
+        inspect->add_option("PACKAGE", input, "the package")->required();
+        inspect->add_flag("--json", json, "the report as JSON");
+
+        stub_id = app.add_subcommand("stub-id", "prints the identity of the stub a file carries");
+        stub_id->add_option("FILE", input, "a package or a bare stub")->required();
+        // Set last, so that the commands' own help does not repeat it.
+        app.footer(kSynopsis);
+    }
+
+    // Whether the argument names a command rather than an option.
+    bool IsCommandOrOption(const std::string& argument) const {
+        if (argument.starts_with("-")) {
+            return true;
+        }
+        const auto commands = app.get_subcommands([](const CLI::App*) { return true; });
+        return std::any_of(commands.begin(), commands.end(),
+                           [&](const CLI::App* command) { return command->check_name(argument); });
+    }
+
+    // Parses the arguments (program name left out); throws CLI::ParseError.
+    void Parse(const std::vector<std::string>& arguments) {
+        // CLI11 takes the arguments last one first.
+        std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+        app.parse(reversed);
+    }
 };
 
-ParsedArguments Parse(const std::vector<std::string>& arguments,
-                      const std::vector<std::string>& value_options, bool allow_json) {
-    ParsedArguments parsed;
-    for (std::size_t i = 1; i < arguments.size(); ++i) {
-        std::string argument = arguments[i];
-        if (argument == "--output") {
-            argument = "-o";
-        }
-        if (allow_json && argument == "--json") {
-            parsed.json = true;
-            continue;
-        }
-        if (std::find(value_options.begin(), value_options.end(), argument) !=
-            value_options.end()) {
-            if (i + 1 >= arguments.size()) {
-                throw UsageError(argument + " needs a value");
-            }
-            if (!parsed.options.emplace(argument, arguments[++i]).second) {
-                throw UsageError(argument + " is given twice");
-            }
-            continue;
-        }
-        if (argument.size() > 1 && argument[0] == '-') {
-            throw UsageError("unknown option " + argument + " for " + arguments[0]);
-        }
-        parsed.positional.push_back(argument);
-    }
-    return parsed;
+std::optional<fs::path> OptionalPath(const std::optional<std::string>& text) {
+    return text ? std::optional<fs::path>(PathFromUtf8(*text)) : std::nullopt;
 }
 
-void ExpectPositional(const ParsedArguments& parsed, std::size_t count, const char* names) {
-    if (parsed.positional.size() != count) {
-        throw UsageError(std::string("expected ") + names + ", got " +
-                         std::to_string(parsed.positional.size()) + " file name(s)");
-    }
-}
-
-fs::path Required(const ParsedArguments& parsed, const std::string& option) {
-    const auto found = parsed.options.find(option);
-    if (found == parsed.options.end()) {
-        throw UsageError("missing " + option);
-    }
-    return PathFromUtf8(found->second);
-}
-
-std::optional<fs::path> Optional(const ParsedArguments& parsed, const std::string& option) {
-    const auto found = parsed.options.find(option);
-    return found == parsed.options.end() ? std::nullopt
-                                         : std::optional<fs::path>(PathFromUtf8(found->second));
-}
-
-int Dispatch(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-    const std::string& command = arguments[0];
-    if (command == "embed") {
-        const ParsedArguments parsed = Parse(arguments, {"-o"}, false);
-        ExpectPositional(parsed, 2, "STUB and INSTALLER");
-        const fs::path output = Required(parsed, "-o");
-        EmbedCommand(PathFromUtf8(parsed.positional[0]), PathFromUtf8(parsed.positional[1]),
-                     output);
-        out << "wrote " << PathToUtf8(output) << ": sign it, then tag it\n";
+int Dispatch(const CommandLine& line, std::ostream& out, std::ostream& err) {
+    const fs::path input = PathFromUtf8(line.input);
+    const fs::path output = PathFromUtf8(line.output);
+    if (line.embed->parsed()) {
+        const std::vector<std::string> warnings =
+            EmbedCommand(input, PathFromUtf8(line.installer), output);
+        for (const std::string& warning : warnings) {
+            err << "tvkpack: warning: " << warning << "\n";
+        }
+        out << "wrote " << line.output << ": sign it, then tag it\n";
         return kExitSuccess;
     }
-    if (command == "tag") {
-        const ParsedArguments parsed =
-            Parse(arguments, {"-o", "--params", "--icon", "--picture", "--version", "--placement"},
-                  false);
-        ExpectPositional(parsed, 1, "SIGNED");
+    if (line.tag->parsed()) {
         TagRequest request;
-        request.input = PathFromUtf8(parsed.positional[0]);
-        request.output = Required(parsed, "-o");
-        request.params = Required(parsed, "--params");
-        request.icon = Optional(parsed, "--icon");
-        request.picture = Optional(parsed, "--picture");
-        if (const auto version = parsed.options.find("--version");
-            version != parsed.options.end()) {
-            if (version->second != "1" && version->second != "2") {
-                throw UsageError("--version must be 1 or 2");
-            }
-            request.version = version->second == "1" ? kPackageVersion1 : kPackageVersion2;
-            if (*request.version == kPackageVersion1 && (request.icon || request.picture)) {
-                throw UsageError("--version 1 carries no icon or picture");
-            }
+        request.input = input;
+        request.output = output;
+        request.params = PathFromUtf8(line.params);
+        request.icon = OptionalPath(line.icon);
+        request.picture = OptionalPath(line.picture);
+        request.version = line.version;
+        if (request.version == kPackageVersion1 && (request.icon || request.picture)) {
+            throw UsageError("--version 1 carries no icon or picture");
         }
-        if (const auto placement = parsed.options.find("--placement");
-            placement != parsed.options.end()) {
-            if (placement->second != "inside" && placement->second != "behind") {
-                throw UsageError("--placement must be inside or behind");
-            }
-            request.placement = placement->second == "inside"
-                                    ? package_writer::TagPlacement::kInsideSignature
-                                    : package_writer::TagPlacement::kBehindSignature;
-        }
+        request.placement = line.placement == "behind"
+                                ? package_writer::TagPlacement::kBehindSignature
+                                : package_writer::TagPlacement::kInsideSignature;
         const TagOutcome outcome = TagCommand(request);
         for (const std::string& warning : outcome.warnings) {
             err << "tvkpack: warning: " << warning << "\n";
         }
-        out << "wrote " << PathToUtf8(request.output) << ": version " << outcome.version
-            << " package" << (outcome.replaced_tag ? " (its former tag replaced)" : "") << "\n";
+        out << "wrote " << line.output << ": version " << outcome.version << " package"
+            << (outcome.replaced_tag ? " (its former tag replaced)" : "") << "\n";
         return kExitSuccess;
     }
-    if (command == "untag") {
-        const ParsedArguments parsed = Parse(arguments, {"-o"}, false);
-        ExpectPositional(parsed, 1, "TAGGED");
-        const fs::path output = Required(parsed, "-o");
-        UntagCommand(PathFromUtf8(parsed.positional[0]), output);
-        out << "wrote " << PathToUtf8(output) << ": the signed file without its tag\n";
+    if (line.untag->parsed()) {
+        UntagCommand(input, output);
+        out << "wrote " << line.output << ": the signed file without its tag\n";
         return kExitSuccess;
     }
-    if (command == "inspect") {
-        const ParsedArguments parsed = Parse(arguments, {}, true);
-        ExpectPositional(parsed, 1, "PACKAGE");
-        const InspectReport report = Inspect(PathFromUtf8(parsed.positional[0]));
-        out << (parsed.json ? FormatReportJson(report) : FormatReport(report));
-        return report.problem ? kExitFailure : kExitSuccess;
-    }
-    if (command == "stub-id") {
-        const ParsedArguments parsed = Parse(arguments, {}, false);
-        ExpectPositional(parsed, 1, "FILE");
-        out << StubIdCommand(PathFromUtf8(parsed.positional[0])) << "\n";
+    if (line.stub_id->parsed()) {
+        out << StubIdCommand(input) << "\n";
         return kExitSuccess;
     }
-    throw UsageError("unknown command '" + command + "'");
+    const InspectReport report = Inspect(input);
+    out << (line.json ? FormatReportJson(report) : FormatReport(report));
+    return report.problem ? kExitFailure : kExitSuccess;
+}
+
+void ReportUsageError(const std::string& message, std::ostream& err) {
+    err << "tvkpack: " << message << "\nRun 'tvkpack --help' for usage.\n";
 }
 
 }  // namespace
 
 int RunTvkpack(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+    CommandLine line;
     if (arguments.empty()) {
-        err << kUsage;
+        err << line.app.help();
         return kExitUsage;
     }
-    if (arguments[0] == "--help" || arguments[0] == "-h" || arguments[0] == "help") {
-        out << kUsage;
-        return kExitSuccess;
+    if (!line.IsCommandOrOption(arguments[0])) {
+        ReportUsageError("unknown command '" + arguments[0] + "'", err);
+        return kExitUsage;
     }
     try {
-        return Dispatch(arguments, out, err);
+        line.Parse(arguments);
+    } catch (const CLI::CallForVersion&) {
+        out << VersionText();
+        return kExitSuccess;
+    } catch (const CLI::Success& help) {
+        line.app.exit(help, out, err);
+        return kExitSuccess;
+    } catch (const CLI::ParseError& error) {
+        ReportUsageError(error.what(), err);
+        return kExitUsage;
+    }
+    try {
+        return Dispatch(line, out, err);
     } catch (const UsageError& error) {
-        err << "tvkpack: " << error.what() << "\nRun 'tvkpack --help' for usage.\n";
+        ReportUsageError(error.what(), err);
         return kExitUsage;
     } catch (const std::bad_alloc&) {
         err << "tvkpack: out of memory\n";

@@ -6,6 +6,7 @@
 //   tvkpack untag TAGGED -o OUT
 //   tvkpack inspect PACKAGE [--json]
 //   tvkpack stub-id FILE
+//   tvkpack --version
 //
 // Signing is left to the vendor's own tool between embed and tag: tvkpack
 // never sees a private key. Tagging writes only into the certificate table
@@ -39,10 +40,17 @@ constexpr std::uint64_t kPackageSizeLimit = 0x80000000;  // exclusive: 2 GiB
 // ---------------------------------------------------------------------------
 // The steps on whole images in memory
 
-// The unsigned package image: the installer behind the stub's last section.
-// Refuses a stub or installer that is not a PE file, a stub with data behind
-// its sections or with a certificate table, and a result of 2 GiB or more.
+// The unsigned package image: the installer behind the stub's last section,
+// with its PE checksum computed. Refuses a stub or installer that is not a PE
+// file, a stub with data behind its sections, with a section whose data lies
+// beyond its end or with a certificate table, and a result of 2 GiB or more.
 Bytes EmbedImage(const Bytes& stub, const Bytes& installer);
+
+// Signing pads the file to 8 bytes before the certificate table, and the
+// stub copies those zero bytes out as the end of the installer: the warning
+// for a package of package_size bytes, or nothing when no padding is needed.
+std::optional<std::string> SigningPaddingWarning(std::uint64_t installer_size,
+                                                 std::uint64_t package_size);
 
 // What a tag carries.
 struct TagContent {
@@ -55,6 +63,11 @@ struct TagContent {
     // tagged file as it stands.
     package_writer::TagPlacement placement = package_writer::TagPlacement::kInsideSignature;
 };
+
+// Whether bytes start as an icon file (.ico) or a bitmap file (.bmp) does:
+// what tag checks of the files given with --icon and --picture.
+bool IsIconFile(const Bytes& bytes);
+bool IsBitmapFile(const Bytes& bytes);
 
 // A tag's content checked as tag does it (version, JSON, block limits) and
 // turned into the tag writer's options.
@@ -107,8 +120,10 @@ void CheckPackageSize(std::uint64_t size);
 // ---------------------------------------------------------------------------
 // The commands on files
 
-void EmbedCommand(const std::filesystem::path& stub, const std::filesystem::path& installer,
-                  const std::filesystem::path& output);
+// Returns the warnings for the user (nothing was refused).
+std::vector<std::string> EmbedCommand(const std::filesystem::path& stub,
+                                      const std::filesystem::path& installer,
+                                      const std::filesystem::path& output);
 
 struct TagRequest {
     std::filesystem::path input;
@@ -127,8 +142,8 @@ void UntagCommand(const std::filesystem::path& input, const std::filesystem::pat
 // The identity of the stub in a package or a bare stub (see stub_identity.h).
 std::string StubIdCommand(const std::filesystem::path& file);
 
-// The whole command line less the program name, as UTF-8. Writes results to
-// out and errors to err; returns the exit status.
+// The whole command line less the program name, as UTF-8 (parsed with
+// CLI11). Writes results to out and errors to err; returns the exit status.
 int RunTvkpack(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 
 }  // namespace tvkpack

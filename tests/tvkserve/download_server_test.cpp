@@ -1,0 +1,396 @@
+// tvkserve as a process on a loopback port, with real clients: curl and
+// Beast. Downloads are held to `tvkpack tag`'s output for the same inputs
+// and run through the stub's own sequence; the HTTP behaviour that download
+// managers rely on, bad requests, concurrency, a stalled client and the
+// drain on SIGTERM are checked on the wire.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+
+#include "launcher/run_sequence.h"
+#include "standin/standin_controls.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/temp_dir.h"
+#include "tests/tvkserve/server_process.h"
+#include "tools/package_writer/package_writer.h"
+#include "tools/tvkpack/package_report.h"
+#include "tools/tvkpack/tvkpack_commands.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace asio = boost::asio;
+using test_support::Bytes;
+using test_support::FixturePath;
+using test_support::ReadBytes;
+using test_support::ScopedTempDir;
+using test_support::WriteBytes;
+using tvkserve_test::Exchange;
+using tvkserve_test::Get;
+using tvkserve_test::ServerProcess;
+using tvkserve_test::Shell;
+
+// Larger than what the loopback socket buffers of both ends can hold, so
+// that a client that stops reading really stops the server's writes.
+constexpr std::size_t kBigInstallerPadding = 20 << 20;
+constexpr char kPlainParams[] = R"({"product":"Demo","brand":"ACME"})";
+
+std::string AsString(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+Bytes IconBytes() {
+    Bytes icon = test_support::PatternBytes(300, 31);
+    icon[0] = 0, icon[1] = 0, icon[2] = 1, icon[3] = 0;
+    return icon;
+}
+Bytes PictureBytes() {
+    Bytes picture = test_support::PatternBytes(700, 32);
+    picture[0] = 'B', picture[1] = 'M';
+    return picture;
+}
+
+std::string ConfigText(const fs::path& folder) {
+    return R"({"listen": "127.0.0.1:0", "threads": 2,
+      "packages": {
+        "runnable": {"file": ")" +
+           FixturePath("signed_runnable.exe").string() +
+           R"(", "download_name": "Setup.exe"},
+        "pretagged": {"file": "pretagged.exe", "download_name": "Pre.exe"},
+        "prebehind": {"file": "prebehind.exe", "download_name": "Pre.exe"},
+        "big": {"file": ")" +
+           (folder / "big.exe").string() + R"(", "download_name": "Big.exe"}},
+      "brands": {
+        "plain": {"params": {"product": "Demo", "brand": "ACME"}},
+        "branded": {"params": {"product": "Demo"}, "icon": "icon.ico", "picture": "picture.bmp"}},
+      "query": {"ref": {"max_length": 16, "pattern": "[A-Za-z0-9_-]*"},
+                "campaign": {"max_length": 32, "pattern": "[a-z ]*"}}})";
+}
+
+class DownloadServerTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        folder_ = new ScopedTempDir;
+        WriteBytes(folder_->File("icon.ico"), IconBytes());
+        WriteBytes(folder_->File("picture.bmp"), PictureBytes());
+        // Packages tagged before, in each placement, and a big one signed here.
+        const Bytes runnable = ReadBytes(FixturePath("signed_runnable.exe"));
+        tvkpack::TagContent old_tag{AsBytesOf("{\"old\":1}"), {}, {}, {}};
+        WriteBytes(folder_->File("pretagged.exe"), tvkpack::TagImage(runnable, old_tag).package);
+        old_tag.placement = package_writer::TagPlacement::kBehindSignature;
+        WriteBytes(folder_->File("prebehind.exe"), tvkpack::TagImage(runnable, old_tag).package);
+        Bytes installer = ReadBytes(FixturePath("tiny_installer.exe"));
+        installer.resize(installer.size() + kBigInstallerPadding, 0x5A);
+        WriteBytes(folder_->File("big-unsigned.exe"),
+                   tvkpack::EmbedImage(ReadBytes(FixturePath("tiny_stub.exe")), installer));
+        const fs::path fixtures = FixturePath("cert.pem").parent_path();
+        ASSERT_EQ(Shell("osslsigncode sign -certs " + (fixtures / "cert.pem").string() + " -key " +
+                        (fixtures / "key.pem").string() + " -n Big -in " +
+                        folder_->File("big-unsigned.exe").string() + " -out " +
+                        folder_->File("big.exe").string() + " >/dev/null"),
+                  0);
+        std::ofstream(folder_->File("serve.json")) << ConfigText(folder_->path());
+        server_ = new ServerProcess(folder_->File("serve.json"));
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        delete folder_;
+    }
+
+    static Bytes AsBytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+    // What `tvkpack tag` makes of a configured package with these inputs.
+    static Bytes Tagged(const std::string& package, const std::string& params, bool branded) {
+        ScopedTempDir work;
+        WriteBytes(work.File("params.json"), AsBytesOf(params));
+        const fs::path input = package == "runnable" ? FixturePath("signed_runnable.exe")
+                                                     : folder_->File(package + ".exe");
+        std::vector<std::string> arguments = {"tag",      input.string(),
+                                              "-o",       work.File("out.exe").string(),
+                                              "--params", work.File("params.json").string()};
+        if (branded) {
+            arguments.insert(arguments.end(), {"--icon", folder_->File("icon.ico").string(),
+                                               "--picture", folder_->File("picture.bmp").string()});
+        }
+        std::ostringstream out, err;
+        EXPECT_EQ(tvkpack::RunTvkpack(arguments, out, err), tvkpack::kExitSuccess) << err.str();
+        return ReadBytes(work.File("out.exe"));
+    }
+
+    static ScopedTempDir* folder_;
+    static ServerProcess* server_;
+};
+
+ScopedTempDir* DownloadServerTest::folder_ = nullptr;
+ServerProcess* DownloadServerTest::server_ = nullptr;
+
+TEST_F(DownloadServerTest, CurlDownloadsEqualTvkpackTagOutputAndTheStubHandsOverTheQueryValues) {
+    struct Row {
+        const char* package;
+        const char* query;
+        const char* saved_as;
+        const char* params;
+        bool branded;
+    };
+    const Row rows[] = {
+        {"runnable", "brand=plain&ref=r-1", "Setup.exe",
+         R"({"product":"Demo","brand":"ACME","ref":"r-1"})", false},
+        {"runnable", "campaign=spring+sale&brand=branded&ref=x", "Setup.exe",
+         R"({"product":"Demo","ref":"x","campaign":"spring sale"})", true},
+        {"pretagged", "brand=plain", "Pre.exe", kPlainParams, false},
+        {"prebehind", "brand=branded", "Pre.exe", R"({"product":"Demo"})", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.query);
+        ScopedTempDir saved;
+        ASSERT_EQ(
+            Shell("curl -sSf -OJ --output-dir " + saved.path().string() + " '" +
+                  server_->Url(std::string("/download/") + row.package + "?" + row.query) + "'"),
+            0);
+        const fs::path file = saved.File(row.saved_as);
+        EXPECT_TRUE(ReadBytes(file) == Tagged(row.package, row.params, row.branded));
+        const tvkpack::InspectReport report = tvkpack::Inspect(file);
+        ASSERT_FALSE(report.problem) << report.problem->message;
+        EXPECT_EQ(report.parameters, AsBytesOf(row.params));
+
+        // The stub's run sequence, natively with the test installer inside.
+        ScopedTempDir temp;
+        standin::ResetControls();
+        standin::SetTempPath(temp.WindowsFolder());
+        const std::wstring own_path = test_support::ToWindowsPath(file);
+        EXPECT_EQ(RunSequence(L"", [&] { return own_path; }), 0);
+        standin::ResetControls();
+        std::map<std::string, Bytes> handed_over;
+        for (const std::string& name : temp.Names()) {
+            handed_over[name.substr(0, name.find('_'))] = ReadBytes(temp.File(name));
+        }
+        EXPECT_EQ(handed_over["InstallerParams"], AsBytesOf(row.params));
+        EXPECT_EQ(handed_over.count("ico"), row.branded ? 1u : 0u);
+        if (row.branded) {
+            EXPECT_EQ(handed_over["ico"], IconBytes());
+            EXPECT_EQ(handed_over["picture"], PictureBytes());
+        }
+    }
+}
+
+TEST_F(DownloadServerTest, RangesMakeUpTheWholeFileAndHeadAnd304SendNoBody) {
+    const std::string target = "/download/runnable?brand=plain";
+    const std::string whole = AsString(Tagged("runnable", kPlainParams, false));
+    const std::uint64_t size = whole.size();
+    const std::uint64_t table = package_writer::ReadHeaders(AsBytesOf(whole)).security.offset;
+    const std::string etag = Get(server_->port(), target).Field("etag");
+    ASSERT_EQ(etag.size(), 35u) << etag;
+
+    // Pieces across the headers, the body from disk and the table.
+    const std::pair<std::uint64_t, std::uint64_t> pieces[] = {
+        {0, 99}, {100, 5000}, {5001, table - 10}, {table - 9, table + 10}, {table + 11, size - 31}};
+    std::string assembled;
+    for (const auto& [first, last] : pieces) {
+        const auto part = Get(server_->port(), target,
+                              "Range: bytes=" + std::to_string(first) + "-" + std::to_string(last) +
+                                  "\r\nIf-Range: " + etag + "\r\n");
+        EXPECT_EQ(part.status, 206u);
+        EXPECT_EQ(part.Field("content-range"), "bytes " + std::to_string(first) + "-" +
+                                                   std::to_string(last) + "/" +
+                                                   std::to_string(size));
+        assembled += part.body;
+    }
+    assembled += Get(server_->port(), target, "Range: bytes=-30\r\n").body;
+    EXPECT_TRUE(assembled == whole);
+
+    struct Row {
+        const char* what;
+        std::string request;
+        unsigned status;
+        std::uint64_t body_size;
+    };
+    const std::string get = "GET " + target + " HTTP/1.1\r\n";
+    const Row rows[] = {
+        {"a range beyond the end", get + "Range: bytes=" + std::to_string(size) + "-\r\n\r\n", 416,
+         0},
+        {"a range under another entity tag", get + "Range: bytes=0-9\r\nIf-Range: \"x\"\r\n\r\n",
+         200, size},
+        {"If-None-Match with the tag", get + "If-None-Match: " + etag + "\r\n\r\n", 304, 0},
+        {"If-None-Match with the weak tag", get + "If-None-Match: W/" + etag + "\r\n\r\n", 304, 0},
+        {"If-None-Match with another tag", get + "If-None-Match: \"x\"\r\n\r\n", 200, size},
+        {"HEAD", "HEAD " + target + " HTTP/1.1\r\n\r\n", 200, 0},
+    };
+    for (const Row& row : rows) {
+        const auto response =
+            Exchange(server_->port(), row.request, row.request.starts_with("HEAD"));
+        EXPECT_EQ(response.status, row.status) << row.what;
+        if (row.status != 416) {
+            EXPECT_EQ(response.body.size(), row.body_size) << row.what;
+            EXPECT_EQ(response.Field("etag"), etag) << row.what;
+        }
+    }
+    const auto head = Exchange(server_->port(), "HEAD " + target + " HTTP/1.1\r\n\r\n", true);
+    EXPECT_EQ(head.Field("content-length"), std::to_string(size));
+    EXPECT_EQ(head.Field("content-type"), "application/octet-stream");
+    EXPECT_EQ(head.Field("content-disposition"), "attachment; filename=\"Setup.exe\"");
+    EXPECT_EQ(head.Field("accept-ranges"), "bytes");
+    const auto unsatisfiable =
+        Get(server_->port(), target, "Range: bytes=" + std::to_string(size) + "-\r\n");
+    EXPECT_EQ(unsatisfiable.Field("content-range"), "bytes */" + std::to_string(size));
+
+    // Keep-alive: curl fetches twice over one connection.
+    ScopedTempDir saved;
+    const std::string url = "'" + server_->Url(target) + "'";
+    ASSERT_EQ(Shell("curl -sS -o /dev/null -o /dev/null -w '%{num_connects} ' " + url + " " + url +
+                    " > " + saved.File("connects").string()),
+              0);
+    EXPECT_EQ(AsString(ReadBytes(saved.File("connects"))), "1 0 ");
+}
+
+TEST_F(DownloadServerTest, EachBadRequestGetsItsStatusAndNoneStopsTheServer) {
+    struct Row {
+        std::string request;
+        unsigned status;
+        const char* message;
+    };
+    const std::string end = " HTTP/1.1\r\nHost: x\r\n\r\n";
+    const Row rows[] = {
+        {"GET /download/nothing?brand=plain" + end, 404, "no package 'nothing'"},
+        {"GET /download/runnable?brand=nothing" + end, 404, "no brand 'nothing'"},
+        {"GET /download/runnable?ref=1" + end, 400, "'brand' is missing"},
+        {"GET /download/runnable?brand=plain&who=1" + end, 400, "'who'"},
+        {"GET /download/runnable?brand=plain&ref=1&ref=2" + end, 400,
+         "'ref': given more than once"},
+        {"GET /download/runnable?brand=plain&ref=" + std::string(17, 'a') + end, 400,
+         "'ref': longer than 16 bytes"},
+        {"GET /download/runnable?brand=plain&ref=a%20b" + end, 400,
+         "'ref': its value does not match"},
+        {"POST /download/runnable?brand=plain" + end, 405, "only GET and HEAD"},
+        {"DELETE /download/runnable?brand=plain" + end, 405, "only GET and HEAD"},
+        {"GET /download/runnable?brand=plain&ref=" + std::string(9000, 'a') + end, 414,
+         "request line is too long"},
+        {"GET /download/runnable?brand=plain HTTP/1.1\r\n" + std::string(200, 'X') /* a name */ +
+             ": " + std::string(17000, 'v') + "\r\n\r\n",
+         431, "header is too long"},
+        {"GET /download/runnable?brand=plain HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 400,
+         "carries no body"},
+        {"HELLO\r\n\r\n", 400, "not well-formed HTTP"},
+    };
+    for (const Row& row : rows) {
+        const auto response = Exchange(server_->port(), row.request);
+        EXPECT_EQ(response.status, row.status) << row.request.substr(0, 60);
+        EXPECT_NE(response.body.find(row.message), std::string::npos) << response.body;
+    }
+    EXPECT_EQ(Get(server_->port(), "/download/runnable?brand=plain").status, 200u);
+    EXPECT_NE(server_->AccessLog().find("\"DELETE /download/runnable?brand=plain\" 405 "),
+              std::string::npos);
+}
+
+TEST_F(DownloadServerTest, FiftyConcurrentDownloadsMatchWhileOneClientStallsAndOneLeaves) {
+    // A client that asks for the big package and reads nothing, and one
+    // that leaves after its first bytes.
+    asio::io_context context;
+    asio::ip::tcp::socket stalled(context);
+    asio::ip::tcp::socket leaving(context);
+    const asio::ip::tcp::endpoint server(asio::ip::make_address("127.0.0.1"), server_->port());
+    const std::string big = "GET /download/big?brand=plain HTTP/1.1\r\n\r\n";
+    for (auto* socket : {&stalled, &leaving}) {
+        socket->connect(server);
+        asio::write(*socket, asio::buffer(big));
+    }
+    std::vector<char> first(100000);
+    asio::read(leaving, asio::buffer(first));
+    leaving.close();
+
+    const std::string expected = AsString(Tagged("runnable", kPlainParams, false));
+    std::atomic<int> matching = 0;
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 50; ++i) {
+        clients.emplace_back([&] {
+            const auto response = Get(server_->port(), "/download/runnable?brand=plain");
+            if (response.status == 200 && response.body == expected) {
+                ++matching;
+            }
+        });
+    }
+    for (std::thread& client : clients) {
+        client.join();
+    }
+    EXPECT_EQ(matching, 50);
+}
+
+TEST_F(DownloadServerTest, SigtermLetsARunningDownloadFinishAndTakesNoNewConnection) {
+    std::ofstream(folder_->File("drain.json")) << ConfigText(folder_->path());
+    ServerProcess server(folder_->File("drain.json"));
+    asio::io_context context;
+    asio::ip::tcp::socket client(context);
+    const asio::ip::tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), server.port());
+    client.connect(endpoint);
+    asio::write(client,
+                asio::buffer(std::string("GET /download/big?brand=plain HTTP/1.1\r\n\r\n")));
+    std::string received(65536, '\0');
+    asio::read(client, asio::buffer(received));
+
+    server.Signal(SIGTERM);
+    for (int i = 0; i < 500 && server.Errors().find("finishing") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    asio::ip::tcp::socket late(context);
+    boost::system::error_code refused;
+    late.connect(endpoint, refused);
+    EXPECT_EQ(refused, asio::error::connection_refused);
+
+    boost::system::error_code end;
+    std::vector<char> chunk(1 << 20);
+    while (!end) {
+        const std::size_t got = client.read_some(asio::buffer(chunk), end);
+        received.append(chunk.data(), got);
+    }
+    EXPECT_EQ(end, asio::error::eof);
+    const std::size_t body = received.find("\r\n\r\n") + 4;
+    EXPECT_TRUE(received.substr(body) == AsString(Tagged("big", kPlainParams, false)));
+    EXPECT_EQ(server.WaitForExit(std::chrono::seconds(20)), 0);
+    EXPECT_NE(server.AccessLog().find("\"GET /download/big?brand=plain\" 200 " +
+                                      std::to_string(received.size() - body)),
+              std::string::npos)
+        << server.AccessLog();
+}
+
+TEST(DownloadServerStart, RefusesAConfigurationWhoseFilesAreNotWhatItSays) {
+    struct Row {
+        const char* package;
+        const char* icon;
+        const char* message;
+    };
+    ScopedTempDir folder;
+    WriteBytes(folder.File("icon.ico"), IconBytes());
+    WriteBytes(folder.File("picture.bmp"), PictureBytes());
+    const std::string signed_package = FixturePath("signed_runnable.exe").string();
+    const std::string unsigned_package = FixturePath("unsigned_package.exe").string();
+    const Row rows[] = {
+        {unsigned_package.c_str(), "icon.ico", "packages.p.file: '"},
+        {signed_package.c_str(), "none.ico", "brands.b.icon: "},
+        {signed_package.c_str(), "picture.bmp", "brands.b.icon: '"},
+    };
+    for (const Row& row : rows) {
+        std::ofstream(folder.File("bad.json"))
+            << R"({"listen": "127.0.0.1:0", "packages": {"p": {"file": ")" << row.package
+            << R"(", "download_name": "P.exe"}}, "brands": {"b": {"params": {}, "icon": ")"
+            << row.icon << R"("}}})";
+        const auto failure = tvkserve_test::RunUntilExit(folder.File("bad.json"));
+        EXPECT_EQ(failure.status, 1);
+        EXPECT_NE(failure.errors.find(row.message), std::string::npos) << failure.errors;
+    }
+}
+
+}  // namespace

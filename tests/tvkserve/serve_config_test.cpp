@@ -1,0 +1,86 @@
+// The configuration: a good one is read as written; each bad one stops the
+// server with a message that names the entry at fault.
+#include "tools/tvkserve/serve_config.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using tvkserve::ConfigError;
+using tvkserve::ParseConfig;
+
+constexpr char kGood[] = R"({
+  "listen": "127.0.0.1:8080",
+  "threads": 3,
+  "packages": {"setup": {"file": "setup.exe", "download_name": "Setup.exe"},
+               "abs": {"file": "/srv/a.exe", "download_name": "A.exe"}},
+  "brands": {"acme": {"params": {"product": "Demo", "n": [1, 2]}, "icon": "acme.ico"},
+             "zeta": {"params": {}}},
+  "query": {"ref": {"max_length": 16, "pattern": "[a-z0-9]*"},
+            "campaign": {"max_length": 32, "pattern": ".*"}}
+})";
+
+// The good configuration with one piece of text replaced.
+std::string Changed(const std::string& from, const std::string& to) {
+    std::string text = kGood;
+    text.replace(text.find(from), from.size(), to);
+    return text;
+}
+
+TEST(ServeConfig, ReadsTheEntriesInTheirOrderWithFilesBesideTheConfiguration) {
+    const tvkserve::ServeConfig config = ParseConfig(kGood, "/etc/tvk");
+    EXPECT_EQ(config.listen.address, "127.0.0.1");
+    EXPECT_EQ(config.listen.port, 8080);
+    EXPECT_EQ(config.threads, 3u);
+    ASSERT_EQ(config.packages.size(), 2u);
+    EXPECT_EQ(config.packages[0].file, "/etc/tvk/setup.exe");
+    EXPECT_EQ(config.packages[1].file, "/srv/a.exe");
+    EXPECT_EQ(config.FindPackage("setup")->download_name, "Setup.exe");
+    EXPECT_EQ(config.FindBrand("acme")->params.dump(), R"({"product":"Demo","n":[1,2]})");
+    EXPECT_EQ(config.FindBrand("acme")->icon, "/etc/tvk/acme.ico");
+    EXPECT_FALSE(config.FindBrand("zeta")->picture);
+    ASSERT_EQ(config.query.size(), 2u);
+    EXPECT_EQ(config.query[0].name, "ref");
+    EXPECT_EQ(config.query[1].max_length, 32u);
+    EXPECT_EQ(ParseConfig(Changed("127.0.0.1:8080", "[::1]:0"), "/").listen.address, "::1");
+}
+
+TEST(ServeConfig, RefusesEachBadEntryNamingIt) {
+    struct Row {
+        std::string text;
+        std::string message;
+    };
+    const Row rows[] = {
+        {"{", "not valid JSON"},
+        {Changed("\"threads\": 3", "\"threads\": 3, \"threads\": 4"), "\"threads\" is given twice"},
+        {Changed("\"threads\": 3", "\"thread\": 3"), "unknown member \"thread\""},
+        {Changed("127.0.0.1:8080", "localhost:8080"), "listen:"},
+        {Changed("127.0.0.1:8080", "127.0.0.1:70000"), "listen:"},
+        {Changed("\"threads\": 3", "\"threads\": 0"), "threads:"},
+        {Changed("\"setup\":", "\"set up\":"), "packages.set up: the name"},
+        {Changed("\"file\": \"setup.exe\", ", ""), "packages.setup: missing member \"file\""},
+        {Changed("\"Setup.exe\"", "\"a/b.exe\""), "packages.setup.download_name"},
+        {Changed("\"Setup.exe\"", "\"\\u0007.exe\""), "packages.setup.download_name"},
+        {Changed("{\"product\": \"Demo\", \"n\": [1, 2]}", "[1]"), "brands.acme.params"},
+        {Changed("\"icon\": \"acme.ico\"", "\"icon\": 7"), "brands.acme.icon"},
+        {Changed("\"zeta\": {\"params\": {}}", "\"zeta\": {\"params\": {\"ref\": \"x\"}}"),
+         "brands.zeta.params.ref: is also a query parameter"},
+        {Changed("\"ref\": {", "\"brand\": {"), "query.brand"},
+        {Changed("\"max_length\": 16", "\"max_length\": 0"), "query.ref.max_length"},
+        {Changed("\"max_length\": 16", "\"max_length\": 5000"), "query.ref.max_length"},
+        {Changed("\"[a-z0-9]*\"", "\"[a-z\""), "query.ref.pattern"},
+    };
+    for (const Row& row : rows) {
+        try {
+            ParseConfig(row.text, "/");
+            ADD_FAILURE() << "accepted; expected " << row.message;
+        } catch (const ConfigError& error) {
+            EXPECT_NE(std::string(error.what()).find(row.message), std::string::npos)
+                << error.what();
+        }
+    }
+}
+
+}  // namespace

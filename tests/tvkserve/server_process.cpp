@@ -1,0 +1,164 @@
+#include "tests/tvkserve/server_process.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http.hpp>
+
+extern char** environ;
+
+namespace tvkserve_test {
+
+namespace fs = std::filesystem;
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+
+namespace {
+
+constexpr auto kStartTimeout = std::chrono::seconds(30);
+constexpr auto kExchangeTimeout = std::chrono::seconds(30);
+constexpr char kListening[] = "tvkserve: listening on 127.0.0.1:";
+
+std::string ReadText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+pid_t Spawn(const fs::path& config, const fs::path& out, const fs::path& err) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const std::string program = TVK_TVKSERVE;
+    std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>("--config"),
+                               const_cast<char*>(config.c_str()), nullptr};
+    pid_t pid = -1;
+    const int status = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (status != 0) {
+        throw std::runtime_error("cannot start " + program);
+    }
+    return pid;
+}
+
+}  // namespace
+
+ServerProcess::ServerProcess(const fs::path& config)
+    : out_(fs::path(config).replace_extension(".out")),
+      err_(fs::path(config).replace_extension(".err")) {
+    pid_ = Spawn(config, out_, err_);
+    const auto give_up = std::chrono::steady_clock::now() + kStartTimeout;
+    while (std::chrono::steady_clock::now() < give_up) {
+        const std::string errors = Errors();
+        if (const std::size_t at = errors.find(kListening);
+            at != std::string::npos && errors.find('\n', at) != std::string::npos) {
+            port_ =
+                static_cast<std::uint16_t>(std::stoi(errors.substr(at + sizeof kListening - 1)));
+            return;
+        }
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            throw std::runtime_error("tvkserve ended at start: " + Errors());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    throw std::runtime_error("tvkserve did not start listening: " + Errors());
+}
+
+ServerProcess::~ServerProcess() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+std::string ServerProcess::Url(const std::string& target) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + target;
+}
+
+void ServerProcess::Signal(int signal_number) const {
+    kill(pid_, signal_number);
+}
+
+std::optional<int> ServerProcess::WaitForExit(std::chrono::seconds timeout) {
+    const auto give_up = std::chrono::steady_clock::now() + timeout;
+    while (pid_ > 0 && std::chrono::steady_clock::now() < give_up) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return std::nullopt;
+}
+
+std::string ServerProcess::AccessLog() const {
+    return ReadText(out_);
+}
+
+std::string ServerProcess::Errors() const {
+    return ReadText(err_);
+}
+
+StartFailure RunUntilExit(const fs::path& config) {
+    const fs::path out = fs::path(config).replace_extension(".out");
+    const fs::path err = fs::path(config).replace_extension(".err");
+    const pid_t pid = Spawn(config, out, err);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(err)};
+}
+
+Response Exchange(std::uint16_t port, const std::string& request, bool head) {
+    asio::io_context context;
+    beast::tcp_stream stream(context);
+    stream.expires_after(kExchangeTimeout);
+    stream.connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+    asio::write(stream, asio::buffer(request));
+    beast::flat_buffer buffer;
+    http::response_parser<http::string_body> parser;
+    parser.body_limit(1ull << 30);
+    parser.skip(head);
+    http::read(stream, buffer, parser);
+    Response response;
+    response.status = parser.get().result_int();
+    for (const auto& field : parser.get()) {
+        std::string name(field.name_string());
+        for (char& c : name) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        response.fields[name] = std::string(field.value());
+    }
+    response.body = std::move(parser.get().body());
+    return response;
+}
+
+Response Get(std::uint16_t port, const std::string& target, const std::string& extra) {
+    return Exchange(port, "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n" + extra + "\r\n");
+}
+
+int Shell(const std::string& command) {
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace tvkserve_test

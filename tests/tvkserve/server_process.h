@@ -1,0 +1,71 @@
+// The download server as its tests meet it: a real tvkserve process on a
+// free loopback port, ended by the test, and plain HTTP clients (Beast, in
+// this process) whose waits are all bounded.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace tvkserve_test {
+
+class ServerProcess {
+  public:
+    // Starts tvkserve --config config with its output in files beside the
+    // configuration, and waits until it listens.
+    explicit ServerProcess(const std::filesystem::path& config);
+    // Ends the process (SIGKILL) if it still runs.
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    std::string Url(const std::string& target) const;
+    void Signal(int signal_number) const;
+    // The exit status once it has exited, or nothing after timeout.
+    std::optional<int> WaitForExit(std::chrono::seconds timeout);
+    std::string AccessLog() const;  // its standard output
+    std::string Errors() const;     // its standard error
+
+  private:
+    std::filesystem::path out_;
+    std::filesystem::path err_;
+    pid_t pid_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// What tvkserve prints on standard error when a configuration is refused,
+// and its exit status.
+struct StartFailure {
+    int status;
+    std::string errors;
+};
+StartFailure RunUntilExit(const std::filesystem::path& config);
+
+struct Response {
+    unsigned status = 0;
+    std::map<std::string, std::string> fields;  // names in lower case
+    std::string body;
+
+    // A field's value; empty when the response has none.
+    std::string Field(const std::string& lower_case_name) const {
+        const auto found = fields.find(lower_case_name);
+        return found == fields.end() ? std::string() : found->second;
+    }
+};
+
+// Sends request (raw text) on a new connection and reads one response; for
+// a response to HEAD, pass head. Fails the test after 30 s.
+Response Exchange(std::uint16_t port, const std::string& request, bool head = false);
+// A GET of target with the extra header lines given ("Name: value\r\n"...).
+Response Get(std::uint16_t port, const std::string& target, const std::string& extra = "");
+
+// Runs a shell command line; returns its exit status.
+int Shell(const std::string& command);
+
+}  // namespace tvkserve_test

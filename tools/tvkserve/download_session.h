@@ -1,0 +1,56 @@
+// One client connection: reads requests with Boost.Beast's parser, answers
+// each with a tagged download (or the error that says why not), and keeps
+// the connection for the next request. The body's part before the
+// certificate table goes from the package file to the socket with sendfile,
+// so a download holds its tag and a few bytes of state, never the package.
+//
+// Every operation of a session runs on its own strand; the sessions of a
+// server share its threads, so one stalled client never holds up another.
+#pragma once
+
+#include <chrono>
+#include <memory>
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include "tools/tvkserve/access_log.h"
+#include "tools/tvkserve/catalog.h"
+#include "tools/tvkserve/serve_config.h"
+
+namespace tvkserve {
+
+// How long a connection may wait for a request's header to arrive, and how
+// long a response may go without the client taking any of it.
+inline constexpr std::chrono::seconds kRequestTimeout{30};
+inline constexpr std::chrono::seconds kSendTimeout{60};
+// The longest request target (414 beyond it) and the longest header fields
+// (431 beyond them); the parser refuses a request line beyond kHeaderLimit
+// too (414).
+inline constexpr std::size_t kRequestLineLimit = 8 * 1024;
+inline constexpr std::size_t kHeaderLimit = 16 * 1024;
+
+class Session;
+
+// What the sessions share: the content, the log, and the server that knows
+// them all (to tell them to finish on SIGTERM).
+class SessionHost {
+  public:
+    virtual ~SessionHost() = default;
+    virtual const ServeConfig& config() const = 0;
+    virtual Catalog& catalog() = 0;
+    virtual AccessLog& log() = 0;
+    // Whether the server is finishing: no new request is read.
+    virtual bool draining() const = 0;
+    virtual void Register(const std::shared_ptr<Session>& session) = 0;
+    virtual void Unregister(const Session* session) = 0;
+};
+
+// Starts serving a connection; the session keeps itself alive until the
+// connection ends.
+void StartSession(boost::asio::ip::tcp::socket socket, SessionHost& host);
+
+// Tells a session that the server is finishing: a session waiting for a
+// request closes, one that is answering closes when its response is done.
+void DrainSession(const std::shared_ptr<Session>& session);
+
+}  // namespace tvkserve

@@ -1,0 +1,297 @@
+#include "tools/tvkserve/serve_config.h"
+
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include <boost/asio/ip/address.hpp>
+
+namespace tvkserve {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
+
+namespace {
+
+// The largest configuration file read; far above any real one.
+constexpr std::uintmax_t kMaxConfigSize = 16 * 1024 * 1024;
+
+[[noreturn]] void Fail(const std::string& entry, const std::string& problem) {
+    throw ConfigError(entry + ": " + problem);
+}
+
+// Ids and query names appear in URLs as they are: letters, digits, '.', '_'
+// and '-'.
+bool IsUrlName(std::string_view name) {
+    return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '_' || c == '-';
+    });
+}
+
+void RequireUrlName(const std::string& entry, std::string_view name) {
+    if (!IsUrlName(name)) {
+        Fail(entry, "the name '" + std::string(name) +
+                        "' must be made of letters, digits, '.', '_' and '-'");
+    }
+}
+
+// Refuses members other than the known ones, so that a misspelt name does
+// not go unnoticed.
+void RequireKnownMembers(const std::string& entry, const Json& object,
+                         std::initializer_list<std::string_view> known) {
+    for (const auto& [name, value] : object.items()) {
+        if (std::find(known.begin(), known.end(), name) == known.end()) {
+            Fail(entry, "unknown member \"" + name + "\"");
+        }
+    }
+}
+
+const Json& RequireObject(const std::string& entry, const Json& value) {
+    if (!value.is_object()) {
+        Fail(entry, "must be a JSON object");
+    }
+    return value;
+}
+
+const Json& Member(const std::string& entry, const Json& object, const std::string& name) {
+    const auto found = object.find(name);
+    if (found == object.end()) {
+        Fail(entry, "missing member \"" + name + "\"");
+    }
+    return *found;
+}
+
+std::string String(const std::string& entry, const Json& value) {
+    if (!value.is_string()) {
+        Fail(entry, "must be a string");
+    }
+    return value.get<std::string>();
+}
+
+std::uint64_t PositiveInteger(const std::string& entry, const Json& value, std::uint64_t max) {
+    if (!value.is_number_unsigned() || value.get<std::uint64_t>() == 0 ||
+        value.get<std::uint64_t>() > max) {
+        Fail(entry, "must be a whole number from 1 to " + std::to_string(max));
+    }
+    return value.get<std::uint64_t>();
+}
+
+fs::path FileName(const std::string& entry, const Json& value, const fs::path& base_folder) {
+    const std::string text = String(entry, value);
+    if (text.empty()) {
+        Fail(entry, "must name a file");
+    }
+    const fs::path path = fs::path(text);
+    return path.is_absolute() ? path : base_folder / path;
+}
+
+// Whether text is UTF-8: nlohmann refuses to write anything else.
+bool IsUtf8(const std::string& text) {
+    try {
+        (void)Json(text).dump();
+        return true;
+    } catch (const Json::type_error&) {
+        return false;
+    }
+}
+
+ListenAddress ParseListen(const Json& value) {
+    const std::string entry = "listen";
+    const std::string text = String(entry, value);
+    const std::size_t colon = text.rfind(':');
+    const auto wrong = [&] {
+        Fail(entry, "'" + text +
+                        "' must be a numeric address and a port, such as \"127.0.0.1:8080\" or "
+                        "\"[::1]:8080\"");
+    };
+    if (colon == std::string::npos) {
+        wrong();
+    }
+    ListenAddress listen;
+    listen.address = text.substr(0, colon);
+    if (listen.address.size() >= 2 && listen.address.front() == '[' &&
+        listen.address.back() == ']') {
+        listen.address = listen.address.substr(1, listen.address.size() - 2);
+    }
+    boost::system::error_code error;
+    boost::asio::ip::make_address(listen.address, error);
+    const std::string port = text.substr(colon + 1);
+    const auto [end, status] = std::from_chars(port.data(), port.data() + port.size(), listen.port);
+    if (error || port.empty() || status != std::errc() || end != port.data() + port.size()) {
+        wrong();
+    }
+    return listen;
+}
+
+PackageEntry ParsePackage(const std::string& id, const Json& value, const fs::path& base_folder) {
+    const std::string entry = "packages." + id;
+    RequireUrlName(entry, id);
+    RequireKnownMembers(entry, RequireObject(entry, value), {"file", "download_name"});
+    PackageEntry package;
+    package.id = id;
+    package.file = FileName(entry + ".file", Member(entry, value, "file"), base_folder);
+    package.download_name = String(entry + ".download_name", Member(entry, value, "download_name"));
+    const std::string& name = package.download_name;
+    if (name.empty() || !IsUtf8(name) || std::any_of(name.begin(), name.end(), [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte < 0x20 || byte == 0x7F || c == '/' || c == '\\';
+        })) {
+        Fail(entry + ".download_name",
+             "must be a file name: UTF-8 text without control characters, '/' or '\\'");
+    }
+    return package;
+}
+
+BrandEntry ParseBrand(const std::string& id, const Json& value, const fs::path& base_folder) {
+    const std::string entry = "brands." + id;
+    RequireUrlName(entry, id);
+    RequireKnownMembers(entry, RequireObject(entry, value), {"params", "icon", "picture"});
+    BrandEntry brand;
+    brand.id = id;
+    brand.params = RequireObject(entry + ".params", Member(entry, value, "params"));
+    if (const auto icon = value.find("icon"); icon != value.end()) {
+        brand.icon = FileName(entry + ".icon", *icon, base_folder);
+    }
+    if (const auto picture = value.find("picture"); picture != value.end()) {
+        brand.picture = FileName(entry + ".picture", *picture, base_folder);
+    }
+    return brand;
+}
+
+QueryParameter ParseQueryParameter(const std::string& name, const Json& value) {
+    const std::string entry = "query." + name;
+    RequireUrlName(entry, name);
+    if (name == kBrandParameter) {
+        Fail(entry, "'brand' selects the brand and cannot be configured");
+    }
+    RequireKnownMembers(entry, RequireObject(entry, value), {"max_length", "pattern"});
+    QueryParameter parameter;
+    parameter.name = name;
+    parameter.max_length = static_cast<std::size_t>(PositiveInteger(
+        entry + ".max_length", Member(entry, value, "max_length"), kMaxQueryValueLength));
+    parameter.pattern_text = String(entry + ".pattern", Member(entry, value, "pattern"));
+    try {
+        parameter.pattern = std::regex(parameter.pattern_text, std::regex::ECMAScript);
+    } catch (const std::regex_error& error) {
+        Fail(entry + ".pattern",
+             "'" + parameter.pattern_text + "' is not a regular expression: " + error.what());
+    }
+    return parameter;
+}
+
+// Parses text, refusing a member name given twice in one object (the JSON
+// library would keep the last one silently).
+Json ParseJson(std::string_view text) {
+    std::vector<std::set<std::string>> open_objects;
+    std::string duplicate;
+    const Json::parser_callback_t track = [&](int, Json::parse_event_t event, Json& parsed) {
+        if (event == Json::parse_event_t::object_start) {
+            open_objects.emplace_back();
+        } else if (event == Json::parse_event_t::object_end) {
+            open_objects.pop_back();
+        } else if (event == Json::parse_event_t::key && duplicate.empty() &&
+                   !open_objects.back().insert(parsed.get<std::string>()).second) {
+            duplicate = parsed.get<std::string>();
+        }
+        return true;
+    };
+    Json config;
+    try {
+        config = Json::parse(text.begin(), text.end(), track);
+    } catch (const Json::exception& error) {
+        throw ConfigError(std::string("not valid JSON: ") + error.what());
+    }
+    if (!duplicate.empty()) {
+        throw ConfigError("the member name \"" + duplicate + "\" is given twice in one object");
+    }
+    return config;
+}
+
+}  // namespace
+
+const PackageEntry* ServeConfig::FindPackage(std::string_view id) const {
+    const auto found = std::find_if(packages.begin(), packages.end(),
+                                    [&](const PackageEntry& package) { return package.id == id; });
+    return found == packages.end() ? nullptr : &*found;
+}
+
+const BrandEntry* ServeConfig::FindBrand(std::string_view id) const {
+    const auto found = std::find_if(brands.begin(), brands.end(),
+                                    [&](const BrandEntry& brand) { return brand.id == id; });
+    return found == brands.end() ? nullptr : &*found;
+}
+
+const QueryParameter* ServeConfig::FindQueryParameter(std::string_view name) const {
+    const auto found = std::find_if(query.begin(), query.end(),
+                                    [&](const QueryParameter& p) { return p.name == name; });
+    return found == query.end() ? nullptr : &*found;
+}
+
+ServeConfig ParseConfig(std::string_view text, const fs::path& base_folder) {
+    const Json config = ParseJson(text);
+    RequireObject("the configuration", config);
+    RequireKnownMembers("the configuration", config,
+                        {"listen", "threads", "packages", "brands", "query"});
+    ServeConfig result;
+    result.listen = ParseListen(Member("the configuration", config, "listen"));
+    result.threads = std::max(1u, std::thread::hardware_concurrency());
+    if (const auto threads = config.find("threads"); threads != config.end()) {
+        result.threads = static_cast<unsigned>(PositiveInteger("threads", *threads, kMaxThreads));
+    }
+    const Json& packages =
+        RequireObject("packages", Member("the configuration", config, "packages"));
+    if (packages.empty()) {
+        Fail("packages", "names no package");
+    }
+    for (const auto& [id, value] : packages.items()) {
+        result.packages.push_back(ParsePackage(id, value, base_folder));
+    }
+    const Json& brands = RequireObject("brands", Member("the configuration", config, "brands"));
+    if (brands.empty()) {
+        Fail("brands", "names no brand; every download names one");
+    }
+    for (const auto& [id, value] : brands.items()) {
+        result.brands.push_back(ParseBrand(id, value, base_folder));
+    }
+    if (const auto query = config.find("query"); query != config.end()) {
+        for (const auto& [name, value] : RequireObject("query", *query).items()) {
+            result.query.push_back(ParseQueryParameter(name, value));
+        }
+    }
+    // A URL adds to a brand's fixed parameters and never replaces one.
+    for (const BrandEntry& brand : result.brands) {
+        for (const auto& [name, value] : brand.params.items()) {
+            if (result.FindQueryParameter(name)) {
+                Fail("brands." + brand.id + ".params." + name,
+                     "is also a query parameter; a brand's fixed parameters and the query "
+                     "parameters must have different names");
+            }
+        }
+    }
+    return result;
+}
+
+ServeConfig LoadConfig(const fs::path& file) {
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(file, error);
+    if (error) {
+        throw ConfigError("cannot read it: " + error.message());
+    }
+    if (size > kMaxConfigSize) {
+        throw ConfigError("it is " + std::to_string(size) + " bytes; a configuration may have " +
+                          std::to_string(kMaxConfigSize) + " at most");
+    }
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (!in) {
+        throw ConfigError("cannot read it");
+    }
+    return ParseConfig(text.str(), fs::absolute(file).parent_path());
+}
+
+}  // namespace tvkserve

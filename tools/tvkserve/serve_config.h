@@ -1,0 +1,79 @@
+// The download server's configuration: a JSON file that names the address to
+// listen on, the packages, the brands and the query parameters a download
+// URL may carry. Loading checks the file's shape and every value; the files
+// it names are read and checked by the catalog.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace tvkserve {
+
+// A configuration the server cannot start with; the message names the entry
+// ("packages.setup.file: ...").
+class ConfigError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The query parameter that selects the brand; no configured parameter may
+// take its name.
+inline constexpr std::string_view kBrandParameter = "brand";
+// The longest value a query parameter may be configured to take, in bytes;
+// it also bounds the work of matching a value against its pattern.
+inline constexpr std::size_t kMaxQueryValueLength = 1024;
+// The most threads the configuration may ask for.
+inline constexpr unsigned kMaxThreads = 256;
+
+struct ListenAddress {
+    std::string address;     // numeric IPv4 or IPv6
+    std::uint16_t port = 0;  // 0: any free port (the server says which)
+};
+
+struct PackageEntry {
+    std::string id;
+    std::filesystem::path file;
+    std::string download_name;  // UTF-8
+};
+
+struct BrandEntry {
+    std::string id;
+    nlohmann::ordered_json params;  // an object; its members keep their order
+    std::optional<std::filesystem::path> icon;
+    std::optional<std::filesystem::path> picture;
+};
+
+struct QueryParameter {
+    std::string name;
+    std::size_t max_length = 0;  // bytes of the decoded value
+    std::string pattern_text;
+    std::regex pattern;  // the whole value must match
+};
+
+struct ServeConfig {
+    ListenAddress listen;
+    unsigned threads = 1;
+    std::vector<PackageEntry> packages;
+    std::vector<BrandEntry> brands;
+    std::vector<QueryParameter> query;  // in the configuration's order
+
+    const PackageEntry* FindPackage(std::string_view id) const;
+    const BrandEntry* FindBrand(std::string_view id) const;
+    const QueryParameter* FindQueryParameter(std::string_view name) const;
+};
+
+// The configuration in text; relative file names are taken from base_folder.
+ServeConfig ParseConfig(std::string_view text, const std::filesystem::path& base_folder);
+// The configuration file; relative file names are taken from its folder.
+ServeConfig LoadConfig(const std::filesystem::path& file);
+
+}  // namespace tvkserve
