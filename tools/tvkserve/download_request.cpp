@@ -64,15 +64,6 @@ std::string Echo(std::string_view text) {
     return text.size() > kEchoLength ? echo + "..." : echo;
 }
 
-bool IsUtf8(const std::string& text) {
-    try {
-        (void)Json(text).dump();
-        return true;
-    } catch (const Json::type_error&) {
-        return false;
-    }
-}
-
 RequestRejection BadParameter(std::string_view name, const std::string& problem) {
     return {400, "query parameter '" + Echo(name) + "': " + problem};
 }

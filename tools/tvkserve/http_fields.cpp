@@ -55,13 +55,13 @@ RangeRequest ParseRange(std::string_view field, std::uint64_t size) {
     if (!field.starts_with(kBytesUnit)) {
         return whole;
     }
-    const std::string_view spec = Trim(field.substr(kBytesUnit.size()));
-    const std::size_t dash = spec.find('-');
-    if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos) {
+    const std::string_view range_text = Trim(field.substr(kBytesUnit.size()));
+    const std::size_t dash = range_text.find('-');
+    if (dash == std::string_view::npos || range_text.find(',') != std::string_view::npos) {
         return whole;
     }
-    const std::string_view first_text = Trim(spec.substr(0, dash));
-    const std::string_view last_text = Trim(spec.substr(dash + 1));
+    const std::string_view first_text = Trim(range_text.substr(0, dash));
+    const std::string_view last_text = Trim(range_text.substr(dash + 1));
     RangeRequest range;
     range.kind = RangeRequest::Kind::kPart;
     if (first_text.empty()) {

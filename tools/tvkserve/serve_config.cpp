@@ -89,16 +89,6 @@ fs::path FileName(const std::string& entry, const Json& value, const fs::path& b
     return path.is_absolute() ? path : base_folder / path;
 }
 
-// Whether text is UTF-8: nlohmann refuses to write anything else.
-bool IsUtf8(const std::string& text) {
-    try {
-        (void)Json(text).dump();
-        return true;
-    } catch (const Json::type_error&) {
-        return false;
-    }
-}
-
 ListenAddress ParseListen(const Json& value) {
     const std::string entry = "listen";
     const std::string text = String(entry, value);
@@ -292,6 +282,16 @@ ServeConfig LoadConfig(const fs::path& file) {
         throw ConfigError("cannot read it");
     }
     return ParseConfig(text.str(), fs::absolute(file).parent_path());
+}
+
+bool IsUtf8(const std::string& text) {
+    // nlohmann refuses to write anything but UTF-8.
+    try {
+        (void)Json(text).dump();
+        return true;
+    } catch (const Json::type_error&) {
+        return false;
+    }
 }
 
 }  // namespace tvkserve

@@ -76,4 +76,8 @@ ServeConfig ParseConfig(std::string_view text, const std::filesystem::path& base
 // The configuration file; relative file names are taken from its folder.
 ServeConfig LoadConfig(const std::filesystem::path& file);
 
+// Whether text is UTF-8 (names in the configuration, values in a URL): the
+// parameters text is JSON, which carries nothing else.
+bool IsUtf8(const std::string& text);
+
 }  // namespace tvkserve
