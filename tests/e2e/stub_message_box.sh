@@ -12,6 +12,9 @@ wine_run=$1
 stub=$2
 expected=$3
 caption="Error while running installer"
+# Waits scale with the machine: under software emulation everything is
+# slower (tools/run32 sets the factor).
+scale=${TVK_TIME_SCALE:-1}
 work=$(mktemp -d)
 display_number=$((100 + $$ % 400))
 export DISPLAY=":$display_number"
@@ -32,7 +35,7 @@ trap cleanup EXIT
 
 Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb_pid=$!
-for _ in $(seq 50); do
+for _ in $(seq $((50 * scale))); do
     xdotool getdisplaygeometry >/dev/null 2>&1 && break
     sleep 0.2
 done
@@ -56,20 +59,31 @@ wait_for_stub() {
 WINEDEBUG=+msgbox "$wine_run" "$stub" 2>"$work/trace.log" &
 stub_pid=$!
 window=
-for _ in $(seq 600); do
+for _ in $(seq $((600 * scale))); do
     window=$(xdotool search --name "^$caption\$" 2>/dev/null | head -1)
     [ -n "$window" ] && break
     kill -0 "$stub_pid" 2>/dev/null || break
     sleep 0.1
 done
 [ -n "$window" ] || fail "no window captioned \"$caption\" appeared"
-sleep 0.5
+# The window gets its caption before the box has set up its text and
+# controls: wait for that (Wine traces it) before reading or pressing keys.
+for _ in $(seq $((300 * scale))); do
+    grep -aq "MSGBOX_OnInit" "$work/trace.log" && break
+    kill -0 "$stub_pid" 2>/dev/null || break
+    sleep 0.1
+done
 kill -0 "$stub_pid" 2>/dev/null || fail "the stub ended while its box was open"
 grep -a "MSGBOX_OnInit" "$work/trace.log" | grep -aqF "L\"$expected" ||
     fail "the box does not show \"$expected\""
-xdotool windowfocus --sync "$window" >/dev/null 2>&1
-xdotool key --window "$window" Return
-wait_for_stub 30 || fail "the stub did not end after its box was closed"
+# A key that reaches the box before it takes input is lost: press again
+# until the stub ends, a bounded number of times.
+for _ in 1 2 3 4 5; do
+    xdotool windowfocus --sync "$window" >/dev/null 2>&1
+    xdotool key --window "$window" Return
+    wait_for_stub $((6 * scale)) && break
+done
+[ -z "$stub_pid" ] || fail "the stub did not end after its box was closed"
 [ "$status" -eq 1 ] || fail "exit status $status after a failure, not 1"
 echo "box: \"$caption\" showing \"$expected\"; closed by keyboard; exit status 1"
 
@@ -77,7 +91,7 @@ echo "box: \"$caption\" showing \"$expected\"; closed by keyboard; exit status 1
 "$wine_run" "$stub" /S 2>/dev/null &
 stub_pid=$!
 seen=
-for _ in $(seq 300); do
+for _ in $(seq $((300 * scale))); do
     if xdotool search --name "^$caption\$" >/dev/null 2>&1; then
         seen=yes
         break
@@ -86,6 +100,6 @@ for _ in $(seq 300); do
     sleep 0.1
 done
 [ -z "$seen" ] || fail "a window appeared with /S"
-wait_for_stub 30 || fail "the silent stub did not end"
+wait_for_stub $((30 * scale)) || fail "the silent stub did not end"
 [ "$status" -eq 1 ] || fail "exit status $status with /S, not 1"
 echo "silent: no window; exit status 1"
