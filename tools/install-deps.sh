@@ -14,6 +14,10 @@ packages=(
     python3 file
     libboost-dev nlohmann-json3-dev libcli11-dev curl nginx wrk libssl-dev
     dpkg-dev zip unzip
+    # A virtual machine for 32-bit Wine where the kernel cannot execute
+    # 32-bit programs (tools/run32): qemu, a kernel with its modules, and
+    # what its initial file system is made of.
+    qemu-system-x86 linux-image-amd64 busybox-static cpio kmod iproute2
 )
 
 missing=()
@@ -34,5 +38,20 @@ fi
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
 fi
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+# A mirror in the middle of a sync serves an index that does not match its
+# release file; apt then keeps what it had. Try again a few times, then go
+# on with what there is: the install below says whether it was enough.
+for attempt in 1 2 3; do
+    if $SUDO apt-get update -qq; then
+        break
+    fi
+    if [ "$attempt" -eq 3 ]; then
+        echo "install-deps: apt-get update failed three times; installing from the indexes apt has" >&2
+    else
+        sleep 20
+    fi
+done
+if ! DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null; then
+    echo "install-deps: apt-get could not install: ${missing[*]}" >&2
+    exit 1
+fi

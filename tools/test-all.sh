@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Builds every configuration with warnings as errors and runs every test:
 # native, native with sanitizers, bounded fuzz runs, the win32 product build
-# (its tests under Wine where this machine can run 32-bit programs; the stub
-# built twice, in two folders, must be byte-identical), the stub's identity
+# (the stub built twice, in two folders, must be byte-identical) with all its
+# tests under 32-bit Wine (through tools/run32: directly where this machine
+# executes 32-bit programs, else in a virtual machine), the stub's identity
 # checked against a signed, tagged package of it, the same Windows sources as
 # 64-bit programs under 64-bit Wine, and the release (tools/release.sh, in the
 # trees built here) with the checks of what it ships.
 #   tools/test-all.sh                 (fuzz targets run 60 s each)
 #   TVK_FUZZ_SECONDS=0 tools/test-all.sh   (no fuzz runs)
+#   TVK_RUN32=vm tools/test-all.sh    (the win32 tests in the virtual machine
+#                                      even where they could run directly)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,15 +19,6 @@ tools/install-deps.sh
 build() {
     cmake --preset "$1" >/dev/null
     cmake --build --preset "$1"
-}
-
-run_wine_tests() {
-    local preset=$1
-    "build/$preset/wine-server" start
-    local status=0
-    ctest --preset "$preset" || status=$?
-    "build/$preset/wine-server" stop
-    return $status
 }
 
 build native
@@ -39,21 +33,19 @@ if [ "$fuzz_seconds" -gt 0 ]; then
 fi
 
 build win32
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then
-    run_wine_tests win32
-else
-    echo "win32: this machine cannot execute 32-bit programs, so 32-bit Wine cannot"
-    echo "win32: start; only the host-side checks of the stub run here. The same"
-    echo "win32: tests run as 64-bit programs under 64-bit Wine (win64) below."
-    ctest --preset win32
-fi
+# The stub image's checks run on this machine; everything else under 32-bit
+# Wine, where a kernel executes 32-bit programs.
+ctest --preset win32 -L host
+echo "== win32: the tests under 32-bit Wine"
+tools/run32/run32.sh --in-memory build/win32 --wine-prefix build/win32/wineprefix \
+    -- tools/wine-tests.sh win32
 # The identity the build wrote beside the stub is the one tvkpack shows for a
 # signed, tagged package of it.
 sh tests/e2e/check_stub_identity.sh build/native/tools/tvkpack build/win32/tvkstub.exe \
     build/win32/tvkstub.exe.stub-id build/native/tests/fixtures/tiny_installer.exe
 
 build win64
-run_wine_tests win64
+tools/wine-tests.sh win64
 
 tools/release.sh
 ctest --preset release

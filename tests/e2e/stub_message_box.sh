@@ -55,6 +55,15 @@ wait_for_stub() {
     return 1
 }
 
+# Wine's desktop process takes its display from the program that starts it
+# and ends a moment after the last program that uses it: one started without
+# a display (by an earlier program of the run) must end before the stub
+# starts, or the box would have no display to appear on.
+for _ in $(seq $((100 * scale))); do
+    pgrep -f 'explorer.exe /desktop' >/dev/null || break
+    sleep 0.1
+done
+
 # 1. Without "/S": a real, modal box.
 WINEDEBUG=+msgbox "$wine_run" "$stub" 2>"$work/trace.log" &
 stub_pid=$!
