@@ -20,9 +20,9 @@
 #include "tests/support/fixtures.h"
 #include "tests/support/temp_dir.h"
 #include "tools/package_writer/package_writer.h"
-#include "tools/tvkpack/base64_encode.h"
-#include "tools/tvkpack/pe_checksum.h"
-#include "tools/tvkpack/stub_identity.h"
+#include "tools/packaging/base64_encode.h"
+#include "tools/packaging/pe_checksum.h"
+#include "tools/packaging/stub_identity.h"
 #include "tvk_version.h"
 
 #ifndef _WIN32
@@ -37,6 +37,7 @@ using test_support::FixturePath;
 using test_support::ReadBytes;
 using test_support::ScopedTempDir;
 using test_support::WriteBytes;
+using namespace packaging;
 using namespace tvkpack;
 
 const std::string kParamsJson = "{\"product\":\"Demo\",\"brand\":\"ACME\"}";
