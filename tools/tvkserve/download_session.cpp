@@ -103,7 +103,7 @@ class Session : public std::enable_shared_from_this<Session> {
         parser_->header_limit(static_cast<std::uint32_t>(kHeaderLimit));
         waiting_ = true;
         responding_ = false;
-        deadline_ = Clock::now() + limits_.request_header_timeout;
+        SetDeadline(limits_.request_header_timeout);
         http::async_read_header(socket_, buffer_, *parser_,
                                 [self = shared_from_this()](beast::error_code error, std::size_t) {
                                     self->OnHeader(error);
@@ -119,7 +119,7 @@ class Session : public std::enable_shared_from_this<Session> {
         }
         waiting_ = true;
         responding_ = false;
-        deadline_ = Clock::now() + limits_.keep_alive_timeout;
+        SetDeadline(limits_.keep_alive_timeout);
         socket_.async_wait(tcp::socket::wait_read,
                            [self = shared_from_this()](beast::error_code error) {
                                if (error) {
@@ -333,7 +333,7 @@ class Session : public std::enable_shared_from_this<Session> {
         body_.clear();
         span_ = 0;
         responding_ = true;
-        deadline_ = Clock::now() + limits_.stall_timeout;
+        SetDeadline(limits_.stall_timeout);
         SendNext();
     }
 
@@ -388,7 +388,7 @@ class Session : public std::enable_shared_from_this<Session> {
     // The client took bytes: the stall time starts again.
     void Sent(std::uint64_t bytes) {
         written_ += bytes;
-        deadline_ = Clock::now() + limits_.stall_timeout;
+        SetDeadline(limits_.stall_timeout);
     }
 
     // sendfile until the socket's buffer is full (then wait until it may be
@@ -500,14 +500,22 @@ class Session : public std::enable_shared_from_this<Session> {
         return true;
     }
 
-    // Closes the connection when its deadline passes; progress moves the
-    // deadline without touching the timer. A response is dropped only when
-    // the client has taken nothing for the whole stall time.
+    // A deadline that moves later leaves the timer as it is (it looks
+    // again when it fires); one that moves earlier sets it anew.
+    void SetDeadline(Clock::duration timeout) {
+        deadline_ = Clock::now() + timeout;
+        if (deadline_ < timer_.expiry()) {
+            Watch();
+        }
+    }
+
+    // Closes the connection when its deadline passes. A response is dropped
+    // only when the client has taken nothing for the whole stall time.
     void Watch() {
-        timer_.expires_at(deadline_);
+        timer_.expires_at(deadline_);  // ends the wait before, if any
         timer_.async_wait([self = shared_from_this()](beast::error_code error) {
             if (error || self->closed_) {
-                return;
+                return;  // set anew, or closed
             }
             if (Clock::now() >= self->deadline_) {
                 if (!self->responding_ || !self->ClientTookBytes()) {

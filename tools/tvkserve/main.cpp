@@ -67,8 +67,8 @@ int main(int argc, char** argv) {
         tvkserve::DownloadServer server(config, catalog, log, counters);
         std::cerr << "tvkserve: listening on " << server.address() << std::endl;
         server.Run();
-        std::cerr << "tvkserve: finished: " << counters.Summary() << ", " << log.dropped()
-                  << " access log lines dropped" << std::endl;
+        std::cerr << "tvkserve: finished: " << counters.Summary()
+                  << ", access log lines dropped: " << log.dropped() << std::endl;
         return 0;
     } catch (const tvkserve::ConfigError& error) {
         std::cerr << "tvkserve: config '" << config_file << "': " << error.what() << "\n";

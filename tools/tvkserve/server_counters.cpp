@@ -3,10 +3,11 @@
 namespace tvkserve {
 
 std::string ServerCounters::Summary() const {
-    return std::to_string(connections.load()) + " connections, " + std::to_string(requests.load()) +
-           " requests, " + std::to_string(tags_built.load()) + " tags built, " +
-           std::to_string(turned_away.load()) + " connections turned away (max_connections), " +
-           std::to_string(refused_tag_bytes.load()) + " downloads refused (max_tag_bytes)";
+    return "connections: " + std::to_string(connections.load()) +
+           ", requests: " + std::to_string(requests.load()) +
+           ", tags built: " + std::to_string(tags_built.load()) +
+           ", turned away (max_connections): " + std::to_string(turned_away.load()) +
+           ", refused (max_tag_bytes): " + std::to_string(refused_tag_bytes.load());
 }
 
 bool TagBytesBudget::Take(std::uint64_t bytes) {

@@ -15,7 +15,7 @@ struct ServerCounters {
     std::atomic<std::uint64_t> turned_away{0};        // connections beyond max_connections
     std::atomic<std::uint64_t> refused_tag_bytes{0};  // downloads beyond max_tag_bytes
 
-    // "N connections, N requests, ..." on one line.
+    // "connections: N, requests: N, ..." on one line.
     std::string Summary() const;
 };
 
