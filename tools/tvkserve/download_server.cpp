@@ -67,7 +67,12 @@ void DownloadServer::Run() {
                 return;
             } catch (const std::exception& error) {
                 std::cerr << "tvkserve: " << error.what() << "\n";
-                asio::post(strand_, [this] { KeepAccepting(); });
+                try {
+                    asio::post(strand_, [this] { KeepAccepting(); });
+                } catch (const std::exception&) {
+                    // Out of memory even for that: the next handler that
+                    // throws tries again.
+                }
             }
         }
     };

@@ -265,6 +265,7 @@ class Session : public std::enable_shared_from_this<Session> {
     bool PlanBody(const DownloadDescription& description, const RangeRequest& range) {
         const ServedPackage& package = *description.package;
         body_.clear();
+        package_ = description.package;  // its file stays open while it is sent
         file_ = package.file();
         const auto add = [&](const std::uint8_t* memory, std::uint64_t start, std::uint64_t end) {
             const std::uint64_t begin = std::max(range.first, start);
@@ -463,6 +464,7 @@ class Session : public std::enable_shared_from_this<Session> {
         ++host_.counters().requests;
         record_.status = 0;
         download_.reset();
+        package_.reset();
         share_.Release();
         spans_.clear();
         spans_.shrink_to_fit();
@@ -549,6 +551,7 @@ class Session : public std::enable_shared_from_this<Session> {
     bool head_only_ = false;
     std::string header_;
     std::string message_;
+    std::shared_ptr<const ServedPackage> package_;
     std::shared_ptr<const TaggedDownload> download_;
     TagBytesShare share_;
     int file_ = -1;
