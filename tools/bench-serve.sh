@@ -13,9 +13,10 @@
 #   each time, so each probe makes a new tag) and times the first byte of
 #   the response; median and 99th percentile in ms.
 # - answers from lengths alone: requests per second for HEAD and for
-#   If-None-Match (304) of the 64 MiB package with a brand that carries an
-#   8 MiB picture, against whole GETs of a small signed package (the
-#   fixture, about 100 KB): wrk, 20 connections, BENCH_SECONDS each.
+#   If-None-Match: * (304) of the 64 MiB package with a brand that carries
+#   an 8 MiB picture, against whole GETs of a small signed package (the
+#   fixture, 31 KB), each request with its own ref: 16 connections,
+#   8 requests pipelined on each, BENCH_SECONDS each.
 # - memory: a fresh tvkserve with BENCH_DOWNLOADS (default 2000) downloads
 #   of the 64 MiB package at once, each with its own ref, of the brand with
 #   the 8 MiB picture, each client reading 16 KB a second for
@@ -87,7 +88,7 @@ free_port() {
 cat > "$work/serve.json" <<JSON
 {"listen": "127.0.0.1:0", "threads": $threads,
  "packages": {"setup": {"file": "signed.exe", "download_name": "Setup.exe"},
-              "small": {"file": "$(pwd)/$fixtures/signed_runnable.exe",
+              "small": {"file": "$(pwd)/$fixtures/signed_package.exe",
                         "download_name": "Small.exe"}},
  "brands": {"acme": {"params": {"product": "Bench", "brand": "ACME"}},
             "pictured": {"params": {"product": "Bench"}, "picture": "picture.bmp"}},
@@ -231,27 +232,60 @@ echo "nginx_ttfb_median_ms: $(percentile "$work/nginx.ttfb" 50)"
 echo "nginx_ttfb_p99_ms: $(percentile "$work/nginx.ttfb" 99)"
 echo "ttfb_probes: $(wc -l < "$work/serve.ttfb") serve, $(wc -l < "$work/nginx.ttfb") nginx"
 
-# Answers from lengths alone, against whole GETs of a small package.
-pictured_url="$serve_base/setup?brand=pictured&ref=head"
-etag=$(curl -sI "$pictured_url" | sed -n 's/^[Ee][Tt][Aa][Gg]: *\([^[:space:]]*\).*/\1/p')
-echo 'wrk.method = "HEAD"' > "$work/head.lua"
-printf 'wrk.headers["If-None-Match"] = %s\n' "'$etag'" > "$work/none-match.lua"
-cat "$work/summary.lua" | tee -a "$work/head.lua" >> "$work/none-match.lua"
-requests() {  # url script totals
-    wrk -t2 -c20 -d"${seconds}s" --timeout 60s -s "$2" "$1" | grep '^wrk_' >"$3"
+# Answers from lengths alone, against whole GETs of a small package: every
+# request with its own ref (a new tag each time, as real visitors bring),
+# kept-alive connections, 8 requests pipelined on each. wrk cannot take
+# answers to HEAD, so a client of this script's own asks all three kinds.
+cat > "$work/rate_client.py" <<'PY'
+import asyncio, re, sys
+port, method, path, header, seconds = (int(sys.argv[1]), sys.argv[2], sys.argv[3],
+                                       sys.argv[4], float(sys.argv[5]))
+connections, depth = 16, 8
+length_field = re.compile(rb"\r\ncontent-length: *(\d+)", re.IGNORECASE)
+answers = {}
+
+async def worker(number):
+    reader, writer = await asyncio.open_connection("127.0.0.1", port)
+    loop = asyncio.get_running_loop()
+    end = loop.time() + seconds
+    n = 0
+    while loop.time() < end:
+        batch = []
+        for _ in range(depth):
+            n += 1
+            batch.append("%s %s&ref=r%d-%d HTTP/1.1\r\nHost: bench\r\n%s\r\n"
+                         % (method, path, number, n, header))
+        writer.write("".join(batch).encode())
+        for _ in range(depth):
+            head = await reader.readuntil(b"\r\n\r\n")
+            status = head[9:12].decode()
+            if method == "GET" and status != "304":
+                await reader.readexactly(int(length_field.search(head).group(1)))
+            answers[status] = answers.get(status, 0) + 1
+    writer.close()
+
+async def main():
+    loop = asyncio.get_running_loop()
+    start = loop.time()
+    await asyncio.gather(*(worker(i) for i in range(connections)))
+    print("%.1f %s" % (sum(answers.values()) / (loop.time() - start),
+                       ",".join("%s:%d" % item for item in sorted(answers.items()))))
+
+asyncio.run(main())
+PY
+rates() {  # method path header: "requests_per_second status:count,..."
+    python3 "$work/rate_client.py" "$serve_port" "$1" "$2" "$3" "$seconds"
 }
-requests "$pictured_url" "$work/head.lua" "$work/head.totals"
-requests "$pictured_url" "$work/none-match.lua" "$work/none-match.totals"
-requests "$serve_base/small?brand=acme" "$work/summary.lua" "$work/small.totals"
-head_rate=$(rate "$work/head.totals")
-none_match_rate=$(rate "$work/none-match.totals")
-small_rate=$(rate "$work/small.totals")
+read -r head_rate head_answers < <(rates HEAD "/download/setup?brand=pictured" "")
+read -r none_match_rate none_match_answers < <(rates GET "/download/setup?brand=pictured" \
+    "If-None-Match: *"$'\r\n')
+read -r small_rate small_answers < <(rates GET "/download/small?brand=acme" "")
 echo "serve_head_per_s: $head_rate"
 echo "serve_304_per_s: $none_match_rate"
 echo "serve_small_get_per_s: $small_rate"
 echo "serve_head_vs_small_get: $(awk -v a="$head_rate" -v b="$small_rate" 'BEGIN {printf "%.2f", a / b}')"
 echo "serve_304_vs_small_get: $(awk -v a="$none_match_rate" -v b="$small_rate" 'BEGIN {printf "%.2f", a / b}')"
-echo "status_304_answers: $(grep -c '" 304 ' "$work/serve-access.log")"
+echo "answers: HEAD $head_answers; If-None-Match $none_match_answers; small GET $small_answers"
 
 # Peak memory of a fresh server with many slow downloads at once.
 stop_serve
