@@ -103,7 +103,7 @@ start_serve() {
     serve_pid=$!
     pids+=("$serve_pid")
     for _ in $(seq 400); do
-        if grep -q "listening on" "$work/serve-errors.log"; then
+        if grep -qs "listening on" "$work/serve-errors.log"; then
             break
         fi
         sleep 0.05
