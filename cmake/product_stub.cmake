@@ -11,7 +11,7 @@
 # (tvkstub.exe.stub-id): the lower-case hexadecimal text that
 # "tvkpack stub-id" and "tvkpack inspect" print for the stub and for every
 # package made from it. A small host program computes it with the same code
-# as tvkpack (tools/tvkpack/stub_identity.cpp).
+# as tvkpack (tools/packaging/stub_identity.cpp).
 include(ExternalProject)
 
 set(TVK_STUB "${CMAKE_BINARY_DIR}/tvkstub.exe")
@@ -48,14 +48,14 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
         "${CMAKE_SOURCE_DIR}/tools/package_writer/*.h")
     set(stub_id_sources
         "${CMAKE_SOURCE_DIR}/tools/stub_id/stub_id.cpp"
-        "${CMAKE_SOURCE_DIR}/tools/tvkpack/stub_identity.cpp"
-        "${CMAKE_SOURCE_DIR}/tools/tvkpack/sha256_openssl.cpp"
+        "${CMAKE_SOURCE_DIR}/tools/packaging/stub_identity.cpp"
+        "${CMAKE_SOURCE_DIR}/tools/packaging/sha256_openssl.cpp"
         ${package_writer_sources})
     set(stub_id_headers
-        "${CMAKE_SOURCE_DIR}/tools/tvkpack/stub_identity.h"
-        "${CMAKE_SOURCE_DIR}/tools/tvkpack/sha256.h"
-        "${CMAKE_SOURCE_DIR}/tools/tvkpack/tool_files.h"
-        "${CMAKE_SOURCE_DIR}/tools/tvkpack/pe_checksum.h"
+        "${CMAKE_SOURCE_DIR}/tools/packaging/stub_identity.h"
+        "${CMAKE_SOURCE_DIR}/tools/packaging/sha256.h"
+        "${CMAKE_SOURCE_DIR}/tools/packaging/tool_files.h"
+        "${CMAKE_SOURCE_DIR}/tools/packaging/pe_checksum.h"
         "${CMAKE_SOURCE_DIR}/package/package_layout.h"
         ${package_writer_headers})
     add_custom_command(OUTPUT "${stub_id_tool}"

@@ -1,6 +1,6 @@
 // The parameters file's JSON check: what it accepts, and where it says a bad
 // file goes wrong.
-#include "tools/tvkpack/json_check.h"
+#include "tools/packaging/json_check.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 
 namespace {
 
-using tvkpack::CheckJson;
+using packaging::CheckJson;
 
 TEST(CheckJson, AcceptsJsonAndRefusesWhatIsNot) {
     struct Row {

@@ -2,7 +2,7 @@
 // (embedded, signed by osslsigncode, tagged), different for another stub;
 // and the SHA-256 it rests on, from OpenSSL natively and from BCrypt under
 // Windows.
-#include "tools/tvkpack/stub_identity.h"
+#include "tools/packaging/stub_identity.h"
 
 #include <gtest/gtest.h>
 
@@ -11,18 +11,18 @@
 #include "tests/support/fixtures.h"
 #include "tests/support/temp_dir.h"
 #include "tools/package_writer/package_writer.h"
-#include "tools/tvkpack/pe_checksum.h"
-#include "tools/tvkpack/sha256.h"
+#include "tools/packaging/pe_checksum.h"
+#include "tools/packaging/sha256.h"
 #include "tools/tvkpack/tvkpack_commands.h"
 
 namespace {
 
+using packaging::StubIdentity;
 using test_support::FixturePath;
 using test_support::ReadBytes;
 using tvkpack::Bytes;
-using tvkpack::StubIdentity;
 
-std::string Hex(const tvkpack::Sha256Digest& digest) {
+std::string Hex(const packaging::Sha256Digest& digest) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string text;
     for (const std::uint8_t byte : digest) {
@@ -48,7 +48,7 @@ TEST(Sha256, GivesTheStandardDigests) {
          "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
     };
     for (const Case& test : kCases) {
-        EXPECT_EQ(Hex(tvkpack::Sha256(Bytes(test.message.begin(), test.message.end()))),
+        EXPECT_EQ(Hex(packaging::Sha256(Bytes(test.message.begin(), test.message.end()))),
                   test.digest)
             << test.message;
     }
@@ -62,7 +62,7 @@ TEST(StubIdentity, IsTheStubsForEveryPackageMadeOfItAndOnlyForIt) {
     ASSERT_EQ(identity.find_first_not_of("0123456789abcdef"), std::string::npos) << identity;
 
     Bytes other_checksum = stub;
-    other_checksum[NtOffset(stub) + tvkpack::kChecksumOffset] ^= 0x5A;
+    other_checksum[NtOffset(stub) + packaging::kChecksumOffset] ^= 0x5A;
     Bytes changed_code = stub;
     changed_code[stub.size() - 1] ^= 0x01;  // in the last section's data
     Bytes changed_installer = signed_package;

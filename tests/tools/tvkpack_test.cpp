@@ -20,9 +20,9 @@
 #include "tests/support/fixtures.h"
 #include "tests/support/temp_dir.h"
 #include "tools/package_writer/package_writer.h"
-#include "tools/tvkpack/base64_encode.h"
-#include "tools/tvkpack/pe_checksum.h"
-#include "tools/tvkpack/stub_identity.h"
+#include "tools/packaging/base64_encode.h"
+#include "tools/packaging/pe_checksum.h"
+#include "tools/packaging/stub_identity.h"
 #include "tvk_version.h"
 
 #ifndef _WIN32
@@ -37,6 +37,7 @@ using test_support::FixturePath;
 using test_support::ReadBytes;
 using test_support::ScopedTempDir;
 using test_support::WriteBytes;
+using namespace packaging;
 using namespace tvkpack;
 
 const std::string kParamsJson = "{\"product\":\"Demo\",\"brand\":\"ACME\"}";
@@ -125,20 +126,33 @@ TEST(PeChecksumSum, PiecesAddedInAnyOrderGiveTheWholeFilesChecksum) {
         bounds.insert(bounds.end(), points.begin(), points.end());
         bounds.push_back(image.size());
         PeChecksumSum sum;
+        PeChecksumSum moved;  // each piece's sum gathered at 0, then moved to its place
         // Backwards, leaving out the checksum field (the second piece).
         for (std::size_t i = bounds.size() - 1; i-- > 0;) {
             if (i != 1) {
                 PeChecksumSum piece;
                 piece.Add(image.data() + bounds[i], bounds[i + 1] - bounds[i], bounds[i]);
                 sum.Add(piece);
+                PeChecksumSum at_zero;
+                at_zero.Add(image.data() + bounds[i], bounds[i + 1] - bounds[i], 0);
+                moved.AddAt(at_zero, bounds[i]);
             }
         }
         EXPECT_EQ(sum.Checksum(image.size()), ComputePeChecksum(image, field)) << points.size();
+        EXPECT_EQ(moved.Checksum(image.size()), ComputePeChecksum(image, field)) << points.size();
     }
     const Bytes zeros(6, 0);
     PeChecksumSum nothing;
     nothing.Add(zeros.data(), zeros.size(), 0);
     EXPECT_EQ(nothing.Checksum(6), 6u) << "all-zero words sum to 0, not 0xFFFF";
+    // A piece whose sum is a multiple of 0xFFFF, moved to an odd position,
+    // still makes a sum that is not zero.
+    const Bytes ones = {0xFF, 0xFF};
+    PeChecksumSum all_ones;
+    all_ones.Add(ones.data(), ones.size(), 0);
+    PeChecksumSum file;  // {0x00, 0xFF, 0xFF}: the words 0xFF00 and 0x00FF
+    file.AddAt(all_ones, 1);
+    EXPECT_EQ(file.Checksum(3), ComputePeChecksum({0x00, 0xFF, 0xFF}, 3));
 }
 
 TEST(Base64Encode, GivesTheStandardTextThatTheStubDecodesBack) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 namespace {
@@ -82,6 +83,35 @@ TEST(SelectDownload, RefusesEachBadUrlWithItsStatusNamingTheParameter) {
         EXPECT_EQ(rejection.status, row.status) << row.target;
         EXPECT_NE(rejection.message.find(row.message), std::string::npos)
             << row.target << ": " << rejection.message;
+    }
+}
+
+// Patterns that make a backtracking matcher take time exponential in the
+// value's length, against values of the longest length allowed.
+TEST(SelectDownload, MatchesNestedQuantifiersInTimeLinearInTheValue) {
+    struct Row {
+        const char* pattern;
+        std::string value;
+        bool matches;
+    };
+    const std::string letters(kMaxQueryValueLength - 1, 'a');
+    const Row rows[] = {
+        {"([a-z]+)*", letters + "!", false},
+        {"(a|aa)*b", letters + "c", false},
+        {"(a*)*", letters + "a", true},
+    };
+    for (const Row& row : rows) {
+        const ServeConfig config = ParseConfig(
+            R"({"listen": "127.0.0.1:0",
+                "packages": {"setup": {"file": "s.exe", "download_name": "S.exe"}},
+                "brands": {"acme": {"params": {}}},
+                "query": {"v": {"max_length": 1024, "pattern": ")" +
+                std::string(row.pattern) + R"("}}})",
+            "/");
+        const auto start = std::chrono::steady_clock::now();
+        const auto result = SelectDownload("/download/setup?brand=acme&v=" + row.value, config);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << row.pattern;
+        EXPECT_EQ(std::holds_alternative<DownloadSelection>(result), row.matches) << row.pattern;
     }
 }
 

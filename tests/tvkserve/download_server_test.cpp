@@ -3,6 +3,8 @@
 // and run through the stub's own sequence; the HTTP behaviour that download
 // managers rely on, bad requests, concurrency, a stalled client and the
 // drain on SIGTERM are checked on the wire.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 
 #include <gtest/gtest.h>
@@ -40,6 +42,7 @@ using test_support::FixturePath;
 using test_support::ReadBytes;
 using test_support::ScopedTempDir;
 using test_support::WriteBytes;
+using tvkserve_test::Connection;
 using tvkserve_test::Exchange;
 using tvkserve_test::Get;
 using tvkserve_test::ServerProcess;
@@ -88,6 +91,9 @@ class DownloadServerTest : public ::testing::Test {
         folder_ = new ScopedTempDir;
         WriteBytes(folder_->File("icon.ico"), IconBytes());
         WriteBytes(folder_->File("picture.bmp"), PictureBytes());
+        Bytes wide_picture = test_support::PatternBytes(2 << 20, 33);
+        wide_picture[0] = 'B', wide_picture[1] = 'M';
+        WriteBytes(folder_->File("wide.bmp"), wide_picture);
         // Packages tagged before, in each placement, and a big one signed here.
         const Bytes runnable = ReadBytes(FixturePath("signed_runnable.exe"));
         tvkpack::TagContent old_tag{AsBytesOf("{\"old\":1}"), {}, {}, {}};
@@ -194,7 +200,7 @@ TEST_F(DownloadServerTest, RangesMakeUpTheWholeFileAndHeadAnd304SendNoBody) {
     const std::uint64_t size = whole.size();
     const std::uint64_t table = package_writer::ReadHeaders(AsBytesOf(whole)).security.offset;
     const std::string etag = Get(server_->port(), target).Field("etag");
-    ASSERT_EQ(etag.size(), 35u) << etag;
+    ASSERT_EQ(etag.size(), 34u) << etag;
 
     // Pieces across the headers, the body from disk and the table.
     const std::pair<std::uint64_t, std::uint64_t> pieces[] = {
@@ -364,6 +370,162 @@ TEST_F(DownloadServerTest, SigtermLetsARunningDownloadFinishAndTakesNoNewConnect
                                       std::to_string(received.size() - body)),
               std::string::npos)
         << server.AccessLog();
+}
+
+// Whatever a request's Transfer-Encoding, its body's end is unknown to a
+// server that reads no bodies: a proxy in front that reuses its upstream
+// connection must not be able to slip a second request past the first.
+TEST_F(DownloadServerTest, AnyTransferEncodingGetsOne400AndEndsTheConnection) {
+    const std::string request = "GET /download/runnable?brand=plain HTTP/1.1\r\nHost: x\r\n";
+    for (const char* coding :
+         {"chunked", "gzip", "identity", "xchunked", "gzip, chunked", "chunked, gzip"}) {
+        SCOPED_TRACE(coding);
+        Connection connection(server_->port());
+        connection.Write(request + "Transfer-Encoding: " + coding + "\r\n\r\n" + request + "\r\n");
+        std::string received;
+        EXPECT_TRUE(connection.ReadUntilClosed(received));
+        EXPECT_TRUE(received.starts_with("HTTP/1.1 400 ")) << received.substr(0, 40);
+        std::size_t responses = 0;
+        for (std::size_t at = received.find("HTTP/1.1 "); at != std::string::npos;
+             at = received.find("HTTP/1.1 ", at + 1)) {
+            ++responses;
+        }
+        EXPECT_EQ(responses, 1u);
+    }
+}
+
+// A server of its own with small limits: 32 downloads run (30 of a brand
+// with a 2 MiB picture, each with its own ref, and 2 whose parameters make
+// 400 KB of their own each) and read nothing.
+TEST_F(DownloadServerTest, AnswersFromLengthsAloneAndTurnsAwayWhatPassesItsLimitsInBoundedMemory) {
+    std::ofstream(folder_->File("limits.json")) << R"({"listen": "127.0.0.1:0", "threads": 2,
+          "limits": {"max_connections": 40, "max_tag_bytes": 1000000},
+          "packages": {"big": {"file": "big.exe", "download_name": "Big.exe"}},
+          "brands": {"pictured": {"params": {"p": 1}, "picture": "wide.bmp"},
+                     "heavy": {"params": {"blob": ")"
+                                                << std::string(300000, 'h') << R"("}}},
+          "query": {"ref": {"max_length": 8, "pattern": "[a-z0-9]*"}}})";
+    ServerProcess server(folder_->File("limits.json"));
+    const std::string target = "/download/big?brand=pictured";
+    const auto request = [&](const std::string& line, const std::string& extra = "") {
+        return line + " HTTP/1.1\r\nHost: x\r\n" + extra + "\r\n";
+    };
+
+    // What needs none of the bytes a tag changes builds no tag; one
+    // connection, kept alive, asks all of it.
+    Connection probe(server.port());
+    const auto head = probe.Exchange(request("HEAD " + target), true);
+    ASSERT_EQ(head.status, 200u);
+    const std::string etag = head.Field("etag");
+    const std::string size = head.Field("content-length");
+    struct Row {
+        const char* what;
+        std::string extra;
+        unsigned status;
+        std::size_t body_size;
+    };
+    const Row rows[] = {
+        {"If-None-Match", "If-None-Match: " + etag + "\r\n", 304, 0},
+        {"a range beyond the end", "Range: bytes=" + size + "-\r\n", 416, 0},
+        {"a range inside the file body", "Range: bytes=4096-8191\r\n", 206, 4096},
+    };
+    for (const Row& row : rows) {
+        const auto response = probe.Exchange(request("GET " + target, row.extra));
+        EXPECT_EQ(response.status, row.status) << row.what;
+        if (row.status != 416) {
+            EXPECT_EQ(response.body.size(), row.body_size) << row.what;
+        }
+    }
+    const std::uint64_t resident_before = server.ResidentBytes();
+
+    std::vector<std::unique_ptr<Connection>> running;
+    const auto start_download = [&](const std::string& line) {
+        running.push_back(std::make_unique<Connection>(server.port()));
+        running.back()->Write(request(line));
+        return running.back()->Read(12);
+    };
+    for (int i = 0; i < 30; ++i) {
+        EXPECT_EQ(start_download("GET " + target + "&ref=r" + std::to_string(i)), "HTTP/1.1 200");
+    }
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(start_download("GET /download/big?brand=heavy"), "HTTP/1.1 200");
+    }
+    // Each download holds what it made, not the picture.
+    EXPECT_LT(server.ResidentBytes() - resident_before, std::uint64_t{16} << 20);
+
+    // The probe and the downloads hold 33 of the 40 connections: 7 more
+    // come in, and the next is turned away.
+    std::vector<std::unique_ptr<Connection>> idle;
+    for (int i = 0; i < 7; ++i) {
+        idle.push_back(std::make_unique<Connection>(server.port()));
+        EXPECT_EQ(idle.back()->Exchange(request("HEAD " + target), true).status, 200u);
+    }
+    Connection beyond(server.port());
+    beyond.Write(request("HEAD " + target));
+    std::string refusal;
+    EXPECT_TRUE(beyond.ReadUntilClosed(refusal));
+    EXPECT_TRUE(refusal.starts_with("HTTP/1.1 503 ")) << refusal;
+    EXPECT_NE(refusal.find("Retry-After: 10\r\n"), std::string::npos) << refusal;
+
+    // A third heavy download would pass max_tag_bytes.
+    const auto busy = probe.Exchange(request("GET /download/big?brand=heavy"));
+    EXPECT_EQ(busy.status, 503u);
+    EXPECT_EQ(busy.Field("retry-after"), "10");
+
+    running.clear();
+    idle.clear();
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitForExit(std::chrono::seconds(20)), 0);
+    // The 32 downloads and the one refused were built; nothing else.
+    EXPECT_NE(server.Errors().find("tags built: 33,"), std::string::npos) << server.Errors();
+}
+
+// The range from the table on: a 2 MiB picture, sent from memory. Once the
+// socket buffers are full, the server may not be able to write again for
+// longer than the stall time while the client keeps taking bytes; it must
+// see that the client takes them.
+TEST_F(DownloadServerTest, AClientReadingTwoKilobytesASecondKeepsItsDownloadPastTheStallTime) {
+    std::ofstream(folder_->File("slow.json"))
+        << R"({"listen": "127.0.0.1:0", "limits": {"stall_timeout": 2},
+          "packages": {"runnable": {"file": ")"
+        << FixturePath("signed_runnable.exe").string() << R"(", "download_name": "Setup.exe"}},
+          "brands": {"pictured": {"params": {}, "picture": "wide.bmp"}}})";
+    ServerProcess server(folder_->File("slow.json"));
+    asio::io_context context;
+    asio::ip::tcp::socket client(context);
+    client.open(asio::ip::tcp::v4());
+    // Segments of an Ethernet link, and the smallest receive buffer the
+    // system allows: the server sees the client take bytes every half
+    // second or so (loopback's segments and buffers would hide that for
+    // many seconds).
+    const int segment = 1400;
+    ASSERT_EQ(setsockopt(client.native_handle(), IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment),
+              0);
+    client.set_option(asio::socket_base::receive_buffer_size(1));
+    client.connect({asio::ip::make_address("127.0.0.1"), server.port()});
+    const std::uint32_t table =
+        package_writer::ReadHeaders(ReadBytes(FixturePath("signed_runnable.exe"))).security.offset;
+    asio::write(client,
+                asio::buffer("GET /download/runnable?brand=pictured HTTP/1.1\r\nRange: bytes=" +
+                             std::to_string(table) + "-\r\n\r\n"));
+
+    std::string received;
+    std::vector<char> chunk(512);
+    const auto slow_until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < slow_until) {
+        received.append(chunk.data(), asio::read(client, asio::buffer(chunk)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    ASSERT_TRUE(received.starts_with("HTTP/1.1 206 ")) << received.substr(0, 40);
+    const std::size_t body = received.find("\r\n\r\n") + 4;
+    const std::size_t length = std::stoull(received.substr(received.find("Content-Length: ") + 16));
+    // Then at full speed, to the end.
+    boost::system::error_code end;
+    std::vector<char> large(1 << 20);
+    while (!end && received.size() - body < length) {
+        received.append(large.data(), client.read_some(asio::buffer(large), end));
+    }
+    EXPECT_EQ(received.size() - body, length) << end.message();
 }
 
 TEST(DownloadServerStart, RefusesAConfigurationWhoseFilesAreNotWhatItSays) {

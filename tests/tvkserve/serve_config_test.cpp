@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 namespace {
@@ -14,6 +15,7 @@ using tvkserve::ParseConfig;
 constexpr char kGood[] = R"({
   "listen": "127.0.0.1:8080",
   "threads": 3,
+  "limits": {"max_connections": 500, "stall_timeout": 0.25},
   "packages": {"setup": {"file": "setup.exe", "download_name": "Setup.exe"},
                "abs": {"file": "/srv/a.exe", "download_name": "A.exe"}},
   "brands": {"acme": {"params": {"product": "Demo", "n": [1, 2]}, "icon": "acme.ico"},
@@ -34,6 +36,9 @@ TEST(ServeConfig, ReadsTheEntriesInTheirOrderWithFilesBesideTheConfiguration) {
     EXPECT_EQ(config.listen.address, "127.0.0.1");
     EXPECT_EQ(config.listen.port, 8080);
     EXPECT_EQ(config.threads, 3u);
+    EXPECT_EQ(config.limits.max_connections, 500u);
+    EXPECT_EQ(config.limits.stall_timeout, std::chrono::milliseconds(250));
+    EXPECT_EQ(config.limits.keep_alive_timeout, tvkserve::ServeLimits().keep_alive_timeout);
     ASSERT_EQ(config.packages.size(), 2u);
     EXPECT_EQ(config.packages[0].file, "/etc/tvk/setup.exe");
     EXPECT_EQ(config.packages[1].file, "/srv/a.exe");
@@ -71,6 +76,11 @@ TEST(ServeConfig, RefusesEachBadEntryNamingIt) {
         {Changed("\"max_length\": 16", "\"max_length\": 0"), "query.ref.max_length"},
         {Changed("\"max_length\": 16", "\"max_length\": 5000"), "query.ref.max_length"},
         {Changed("\"[a-z0-9]*\"", "\"[a-z\""), "query.ref.pattern"},
+        // A backreference: RE2 has none, as it matches in linear time.
+        {Changed("\"[a-z0-9]*\"", "\"(a)\\\\1\""), "in RE2's syntax: invalid escape"},
+        {Changed("\"max_connections\": 500", "\"max_connections\": 0"), "limits.max_connections"},
+        {Changed("\"stall_timeout\": 0.25", "\"stall_timeout\": -1"), "limits.stall_timeout"},
+        {Changed("\"stall_timeout\"", "\"stall\""), "limits: unknown member \"stall\""},
     };
     for (const Row& row : rows) {
         try {

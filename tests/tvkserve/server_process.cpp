@@ -16,6 +16,8 @@
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
@@ -119,6 +121,15 @@ std::string ServerProcess::Errors() const {
     return ReadText(err_);
 }
 
+std::uint64_t ServerProcess::ResidentBytes() const {
+    const std::string status = ReadText("/proc/" + std::to_string(pid_) + "/status");
+    const std::size_t at = status.find("VmRSS:");
+    if (at == std::string::npos) {
+        throw std::runtime_error("no VmRSS in /proc/" + std::to_string(pid_) + "/status");
+    }
+    return std::stoull(status.substr(at + 6)) * 1024;  // in kB
+}
+
 StartFailure RunUntilExit(const fs::path& config) {
     const fs::path out = fs::path(config).replace_extension(".out");
     const fs::path err = fs::path(config).replace_extension(".err");
@@ -128,17 +139,52 @@ StartFailure RunUntilExit(const fs::path& config) {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(err)};
 }
 
-Response Exchange(std::uint16_t port, const std::string& request, bool head) {
+// The stream's time limit applies to asynchronous operations only: each
+// operation runs asynchronously until it completes or its time is up.
+struct Connection::Stream {
     asio::io_context context;
-    beast::tcp_stream stream(context);
-    stream.expires_after(kExchangeTimeout);
-    stream.connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
-    asio::write(stream, asio::buffer(request));
+    beast::tcp_stream stream{context};
     beast::flat_buffer buffer;
+
+    template <typename Start>
+    std::size_t Run(Start&& start, bool throw_on_error = true,
+                    boost::system::error_code* error_out = nullptr) {
+        boost::system::error_code error;
+        std::size_t done = 0;
+        stream.expires_after(kExchangeTimeout);
+        start([&](boost::system::error_code e, std::size_t n) { error = e, done = n; });
+        context.restart();
+        context.run();
+        if (error_out) {
+            *error_out = error;
+        }
+        if (error && throw_on_error) {
+            throw boost::system::system_error(error);
+        }
+        return done;
+    }
+};
+
+Connection::Connection(std::uint16_t port) : stream_(std::make_unique<Stream>()) {
+    const asio::ip::tcp::endpoint server(asio::ip::make_address("127.0.0.1"), port);
+    stream_->Run([&](auto done) {
+        stream_->stream.async_connect(server, [done](boost::system::error_code e) { done(e, 0); });
+    });
+}
+
+Connection::~Connection() = default;
+
+void Connection::Write(const std::string& bytes) {
+    stream_->Run([&](auto done) { asio::async_write(stream_->stream, asio::buffer(bytes), done); });
+}
+
+Response Connection::Exchange(const std::string& request, bool head) {
+    Write(request);
     http::response_parser<http::string_body> parser;
     parser.body_limit(1ull << 30);
     parser.skip(head);
-    http::read(stream, buffer, parser);
+    stream_->Run(
+        [&](auto done) { http::async_read(stream_->stream, stream_->buffer, parser, done); });
     Response response;
     response.status = parser.get().result_int();
     for (const auto& field : parser.get()) {
@@ -150,6 +196,39 @@ Response Exchange(std::uint16_t port, const std::string& request, bool head) {
     }
     response.body = std::move(parser.get().body());
     return response;
+}
+
+std::string Connection::Read(std::size_t size) {
+    std::string bytes(size, '\0');
+    const std::size_t buffered = std::min(size, stream_->buffer.size());
+    asio::buffer_copy(asio::buffer(bytes), stream_->buffer.data(), buffered);
+    stream_->buffer.consume(buffered);
+    stream_->Run([&](auto done) {
+        asio::async_read(stream_->stream, asio::buffer(bytes.data() + buffered, size - buffered),
+                         done);
+    });
+    return bytes;
+}
+
+bool Connection::ReadUntilClosed(std::string& received) {
+    received.append(static_cast<const char*>(stream_->buffer.data().data()),
+                    stream_->buffer.size());
+    stream_->buffer.consume(stream_->buffer.size());
+    std::vector<char> chunk(65536);
+    for (;;) {
+        boost::system::error_code error;
+        const std::size_t got = stream_->Run(
+            [&](auto done) { stream_->stream.async_read_some(asio::buffer(chunk), done); }, false,
+            &error);
+        received.append(chunk.data(), got);
+        if (error) {
+            return error == asio::error::eof || error == asio::error::connection_reset;
+        }
+    }
+}
+
+Response Exchange(std::uint16_t port, const std::string& request, bool head) {
+    return Connection(port).Exchange(request, head);
 }
 
 Response Get(std::uint16_t port, const std::string& target, const std::string& extra) {

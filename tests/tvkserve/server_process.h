@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -31,6 +32,8 @@ class ServerProcess {
     std::optional<int> WaitForExit(std::chrono::seconds timeout);
     std::string AccessLog() const;  // its standard output
     std::string Errors() const;     // its standard error
+    // Its resident memory now, from /proc.
+    std::uint64_t ResidentBytes() const;
 
   private:
     std::filesystem::path out_;
@@ -57,6 +60,30 @@ struct Response {
         const auto found = fields.find(lower_case_name);
         return found == fields.end() ? std::string() : found->second;
     }
+};
+
+// A client connection kept for several requests; every wait ends after 30 s
+// (with an exception).
+class Connection {
+  public:
+    explicit Connection(std::uint16_t port);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void Write(const std::string& bytes);
+    // Sends request (raw text) and reads one response; for a response to
+    // HEAD, pass head.
+    Response Exchange(const std::string& request, bool head = false);
+    // Reads exactly size bytes.
+    std::string Read(std::size_t size);
+    // Reads until the server closes the connection; false when it has not
+    // closed it after 30 s.
+    bool ReadUntilClosed(std::string& received);
+
+  private:
+    struct Stream;
+    std::unique_ptr<Stream> stream_;
 };
 
 // Sends request (raw text) on a new connection and reads one response; for

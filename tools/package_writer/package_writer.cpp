@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "tools/package_writer/signature_tag.h"
+#include "tools/package_writer/tag_writer.h"
 
 namespace package_writer {
 
@@ -45,16 +46,6 @@ void Require(bool condition, const char* message) {
     if (!condition) {
         throw PackageWriterError(message);
     }
-}
-
-void AppendU32(Bytes& bytes, std::uint32_t value) {
-    for (std::size_t i = 0; i < 4; ++i) {
-        bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
-}
-
-void AppendI32(Bytes& bytes, std::int32_t value) {
-    AppendU32(bytes, static_cast<std::uint32_t>(value));
 }
 
 // The position of the NT headers, checked to lie inside the image.
@@ -152,80 +143,9 @@ Bytes Embed(const Bytes& stub, const Bytes& installer) {
     return package;
 }
 
-namespace {
-
-void CheckTagOptions(const TagOptions& options) {
-    Require(options.version == kPackageVersion1 || options.version == kPackageVersion2,
-            "the package version must be 1 or 2");
-    Require(
-        options.version == kPackageVersion2 || (options.icon.empty() && options.picture.empty()),
-        "a version-1 package carries no icon or picture");
-    Require(options.params_base64.size() <= static_cast<std::size_t>(kBlockSizeLimit) &&
-                options.icon.size() <= static_cast<std::size_t>(kBlockSizeLimit) &&
-                options.picture.size() <= static_cast<std::size_t>(kBlockSizeLimit),
-            "a block is larger than a package may carry");
-}
-
-// The blocks in the order the stub reads them, then the gap.
-Bytes Blocks(const TagOptions& options) {
-    Bytes blocks;
-    if (options.version == kPackageVersion2) {
-        blocks.insert(blocks.end(), options.icon.begin(), options.icon.end());
-        blocks.insert(blocks.end(), options.picture.begin(), options.picture.end());
-    }
-    blocks.insert(blocks.end(), options.params_base64.begin(), options.params_base64.end());
-    blocks.insert(blocks.end(), options.gap.begin(), options.gap.end());
-    return blocks;
-}
-
-std::size_t TrailerSize(const TagOptions& options) {
-    return options.version == kPackageVersion2 ? kTrailerSize : kVersion1TrailerSize;
-}
-
-void AppendTrailer(Bytes& area, const TagOptions& options, std::uint64_t extra_data_offset) {
-    const TrailerOverrides& custom = options.overrides;
-    if (options.version == kPackageVersion2) {
-        AppendI32(area, custom.icon_size.value_or(static_cast<std::int32_t>(options.icon.size())));
-        AppendI32(area,
-                  custom.picture_size.value_or(static_cast<std::int32_t>(options.picture.size())));
-    }
-    AppendI32(area,
-              custom.params_size.value_or(static_cast<std::int32_t>(options.params_base64.size())));
-    AppendI32(area,
-              custom.extra_data_offset.value_or(static_cast<std::int32_t>(extra_data_offset)));
-    AppendI32(area, custom.version.value_or(options.version));
-    AppendU32(area, custom.magic.value_or(kPackageMagic));
-}
-
-}  // namespace
-
 Bytes TagCertificateTable(const Bytes& signed_table, const TagOptions& options) {
-    CheckTagOptions(options);
-    Bytes blocks = Blocks(options);
-    if (options.placement == TagPlacement::kBehindSignature) {
-        // The extra data area starts right behind the certificate table as
-        // signed, i.e. behind the signature.
-        Bytes table = signed_table;
-        table.insert(table.end(), blocks.begin(), blocks.end());
-        AppendTrailer(table, options, signed_table.size());
-        return table;
-    }
-    // Inside the signature: the blocks, filler, the restore record and the
-    // trailer (a version-1 trailer behind 8 zero bytes) form the tag
-    // attribute's value.
-    const TagAttributePlan plan = PlanTagAttribute(signed_table, blocks.size());
-    Bytes& value = blocks;
-    value.resize(value.size() + plan.filler_size, 0);
-    const Bytes restore = MakeRestoreRecord(signed_table);
-    value.insert(value.end(), restore.begin(), restore.end());
-    value.resize(value.size() + kTrailerSize - TrailerSize(options), 0);
-    AppendTrailer(value, options, plan.value_offset);
-    Bytes table = InsertTagAttribute(signed_table, plan, value);
-    // Untagging must give the signed table back exactly; a signature whose
-    // encoding would not survive the round trip is refused here.
-    Require(RemoveTagAttribute(table) == signed_table,
-            "the signature's encoding would not come back unchanged from the tag");
-    return table;
+    const TagWriter writer(signed_table, options.placement);
+    return writer.Pieces(BlocksOf(options)).Concatenate();
 }
 
 Bytes Tag(const Bytes& signed_image, const TagOptions& options) {

@@ -33,12 +33,6 @@ std::size_t RoundUpToRecord(std::size_t length) {
     return (length + kRecordAlignment - 1) / kRecordAlignment * kRecordAlignment;
 }
 
-void AppendU32(Bytes& bytes, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
-}
-
 void WriteU32(Bytes& bytes, std::size_t offset, std::uint32_t value) {
     for (std::size_t i = 0; i < 4; ++i) {
         bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
@@ -46,13 +40,13 @@ void WriteU32(Bytes& bytes, std::size_t offset, std::uint32_t value) {
 }
 
 template <std::size_t N>
-bool ContentIs(const Bytes& table, const DerElement& element, const std::uint8_t (&expected)[N]) {
+bool ContentIs(ByteView table, const DerElement& element, const std::uint8_t (&expected)[N]) {
     return element.content_size == N &&
            std::equal(expected, expected + N, table.begin() + element.content_offset());
 }
 
 // Whether an attribute is of the tag's type.
-bool IsTagAttribute(const Bytes& table, const DerElement& attribute) {
+bool IsTagAttribute(ByteView table, const DerElement& attribute) {
     const std::vector<DerElement> fields = ReadDerChildren(table.data(), attribute);
     return !fields.empty() && fields[0].tag == kDerObjectIdentifier &&
            ContentIs(table, fields[0], kTagAttributeOid);
@@ -67,7 +61,7 @@ struct SignatureWalk {
     std::vector<DerElement> attributes;         // its elements
 };
 
-SignatureWalk WalkSignature(const Bytes& table) {
+SignatureWalk WalkSignature(ByteView table) {
     Require(table.size() > kRecordHeaderSize, "the certificate table holds no signature");
     const std::uint8_t* bytes = table.data();
     SignatureWalk walk;
@@ -117,8 +111,8 @@ std::vector<std::size_t> NewContentSizes(const std::vector<DerElement>& path, st
 // The PKCS#7 with every length on the path rewritten: the elements before
 // each path element kept, the last path element's contents kept up to
 // keep_end, then the appended bytes.
-Bytes RebuildSignature(const Bytes& table, const std::vector<DerElement>& path,
-                       std::size_t keep_end, const Bytes& appended) {
+Bytes RebuildSignature(ByteView table, const std::vector<DerElement>& path, std::size_t keep_end,
+                       const Bytes& appended) {
     const std::vector<std::size_t> sizes = NewContentSizes(path, keep_end, appended.size());
     Bytes der;
     der.reserve(DerHeaderSize(sizes[0]) + sizes[0]);
@@ -158,7 +152,7 @@ Bytes AttributeHeader(std::size_t value_size) {
 // Whether an attribute whose encoding starts with header sorts after the
 // encoded attribute at other, as DER orders a SET OF: by the encodings
 // compared as octet strings.
-bool SortsAfter(const Bytes& header, const Bytes& table, const DerElement& other) {
+bool SortsAfter(const Bytes& header, ByteView table, const DerElement& other) {
     const auto other_begin = table.begin() + other.offset;
     const std::size_t common = std::min(header.size(), other.header_size + other.content_size);
     const auto [mine, theirs] = std::mismatch(header.begin(), header.begin() + common, other_begin);
@@ -170,9 +164,17 @@ bool SortsAfter(const Bytes& header, const Bytes& table, const DerElement& other
 // The bytes appended to the SignerInfo for a value of value_size bytes: the
 // attribute, inside a new [1] when the SignerInfo has no unauthenticated
 // attributes yet.
-std::size_t AppendedSize(const SignatureWalk& walk, std::size_t value_size) {
+std::size_t AppendedSize(bool has_unauthenticated, std::size_t value_size) {
     const std::size_t attribute = AttributeHeader(value_size).size() + value_size;
-    return walk.unauthenticated ? attribute : DerHeaderSize(attribute) + attribute;
+    return has_unauthenticated ? attribute : DerHeaderSize(attribute) + attribute;
+}
+
+// An element's tag and the encoding of its contents' length.
+void AppendElementHeader(TablePieces& pieces, std::uint8_t tag, std::size_t content_size) {
+    Bytes header{tag};
+    const Bytes length = EncodeDerLength(content_size);
+    header.insert(header.end(), length.begin(), length.end());
+    pieces.AppendMade(header);
 }
 
 std::vector<DerElement> InsertionPath(const SignatureWalk& walk) {
@@ -185,7 +187,7 @@ std::vector<DerElement> InsertionPath(const SignatureWalk& walk) {
 
 // The table's signature alone: it must end within the record and be
 // followed only by the record's zero alignment padding.
-SignatureWalk WalkSignedTable(const Bytes& signed_table) {
+SignatureWalk WalkSignedTable(ByteView signed_table) {
     Require(signed_table.size() >= kRecordHeaderSize, "the certificate table is too short");
     const std::uint32_t record_length = ReadU32(signed_table.data(), 0);
     Require(record_length <= signed_table.size() &&
@@ -210,10 +212,15 @@ SignatureWalk WalkSignedTable(const Bytes& signed_table) {
 
 }  // namespace
 
-TagAttributePlan PlanTagAttribute(const Bytes& signed_table, std::size_t blocks_size) {
+TagAttributeSlot::TagAttributeSlot(ByteView signed_table) {
     const SignatureWalk walk = WalkSignedTable(signed_table);
-    const std::vector<DerElement> path = InsertionPath(walk);
-    const std::size_t keep_end = path.back().end();
+    path_ = InsertionPath(walk);
+    has_unauthenticated_ = walk.unauthenticated.has_value();
+    attributes_ = walk.attributes;
+}
+
+TagAttributePlan TagAttributeSlot::Plan(ByteView signed_table, std::size_t blocks_size) const {
+    const std::size_t keep_end = path_.back().end();
     TagAttributePlan plan;
     // Grow the filler until the attribute sorts last and the table is a
     // whole number of 8-byte units; both only ever ask for more filler.
@@ -223,16 +230,16 @@ TagAttributePlan PlanTagAttribute(const Bytes& signed_table, std::size_t blocks_
         Require(value_size <= kLargestDerLength, "the tag is too large");
         const Bytes header = AttributeHeader(value_size);
         const auto blocking = std::find_if(
-            walk.attributes.begin(), walk.attributes.end(),
+            attributes_.begin(), attributes_.end(),
             [&](const DerElement& other) { return !SortsAfter(header, signed_table, other); });
-        if (blocking != walk.attributes.end()) {
+        if (blocking != attributes_.end()) {
             const std::size_t mine = header.size() + value_size;
             const std::size_t theirs = blocking->header_size + blocking->content_size;
             plan.filler_size += theirs > mine ? theirs - mine : 1;
             continue;
         }
-        const std::size_t appended = AppendedSize(walk, value_size);
-        const std::vector<std::size_t> sizes = NewContentSizes(path, keep_end, appended);
+        const std::size_t appended = AppendedSize(has_unauthenticated_, value_size);
+        const std::vector<std::size_t> sizes = NewContentSizes(path_, keep_end, appended);
         plan.table_size = kRecordHeaderSize + DerHeaderSize(sizes[0]) + sizes[0];
         if (plan.table_size % kRecordAlignment != 0) {
             plan.filler_size += kRecordAlignment - plan.table_size % kRecordAlignment;
@@ -243,34 +250,39 @@ TagAttributePlan PlanTagAttribute(const Bytes& signed_table, std::size_t blocks_
     }
 }
 
-Bytes MakeRestoreRecord(const Bytes& signed_table) {
-    Bytes record;
-    AppendU32(record, ReadU32(signed_table.data(), 0));
-    AppendU32(record, static_cast<std::uint32_t>(signed_table.size()));
-    return record;
+void TagAttributeSlot::AppendFront(ByteView signed_table, const TagAttributePlan& plan,
+                                   TablePieces& pieces) const {
+    const std::size_t value_size = plan.table_size - plan.value_offset;
+    const Bytes attribute_header = AttributeHeader(value_size);
+    const std::size_t appended = AppendedSize(has_unauthenticated_, value_size);
+    const std::vector<std::size_t> sizes = NewContentSizes(path_, path_.back().end(), appended);
+
+    Bytes record_header(signed_table.begin(), signed_table.begin() + kRecordHeaderSize);
+    WriteU32(record_header, 0, static_cast<std::uint32_t>(plan.table_size));
+    pieces.AppendMade(record_header);
+    for (std::size_t i = 0; i < path_.size(); ++i) {
+        AppendElementHeader(pieces, path_[i].tag, sizes[i]);
+        const std::size_t kept_end = i + 1 < path_.size() ? path_[i + 1].offset : path_[i].end();
+        pieces.AppendShared(PieceSource::kSignedTable, path_[i].content_offset(),
+                            kept_end - path_[i].content_offset());
+    }
+    if (!has_unauthenticated_) {
+        AppendElementHeader(pieces, kDerContextConstructed1, attribute_header.size() + value_size);
+    }
+    pieces.AppendMade(attribute_header);
+    Require(pieces.size() == plan.value_offset,
+            "the tag's value does not lie where it was planned");
 }
 
-Bytes InsertTagAttribute(const Bytes& signed_table, const TagAttributePlan& plan,
-                         const Bytes& value) {
-    const SignatureWalk walk = WalkSignedTable(signed_table);
-    const std::vector<DerElement> path = InsertionPath(walk);
-    Bytes appended;
-    if (!walk.unauthenticated) {
-        appended.push_back(kDerContextConstructed1);
-        const Bytes length = EncodeDerLength(AttributeHeader(value.size()).size() + value.size());
-        appended.insert(appended.end(), length.begin(), length.end());
+std::array<std::uint8_t, kRestoreRecordSize> MakeRestoreRecord(ByteView signed_table) {
+    Require(signed_table.size() >= kRecordHeaderSize, "the certificate table is too short");
+    const std::uint32_t fields[] = {ReadU32(signed_table.data(), 0),
+                                    static_cast<std::uint32_t>(signed_table.size())};
+    std::array<std::uint8_t, kRestoreRecordSize> record{};
+    for (std::size_t i = 0; i < record.size(); ++i) {
+        record[i] = static_cast<std::uint8_t>(fields[i / 4] >> (8 * (i % 4)));
     }
-    const Bytes header = AttributeHeader(value.size());
-    appended.insert(appended.end(), header.begin(), header.end());
-    appended.insert(appended.end(), value.begin(), value.end());
-
-    Bytes table(signed_table.begin(), signed_table.begin() + kRecordHeaderSize);
-    const Bytes der = RebuildSignature(signed_table, path, path.back().end(), appended);
-    table.insert(table.end(), der.begin(), der.end());
-    Require(table.size() == plan.table_size && table.size() - value.size() == plan.value_offset,
-            "the tag's value does not have the planned size");
-    WriteU32(table, 0, static_cast<std::uint32_t>(table.size()));
-    return table;
+    return record;
 }
 
 std::optional<TagAttributeValue> FindTagAttribute(const Bytes& table) {
@@ -330,6 +342,17 @@ Bytes RemoveTagAttribute(const Bytes& tagged_table) {
     table.resize(table_size, 0);
     WriteU32(table, 0, record_length);
     return table;
+}
+
+bool HasTagAttribute(const Bytes& table) {
+    try {
+        const SignatureWalk walk = WalkSignature(table);
+        return std::any_of(
+            walk.attributes.begin(), walk.attributes.end(),
+            [&](const DerElement& attribute) { return IsTagAttribute(table, attribute); });
+    } catch (const PackageWriterError&) {
+        return false;
+    }
 }
 
 std::optional<std::size_t> SignatureEnd(const Bytes& table) {

@@ -17,14 +17,16 @@
 // throw PackageWriterError when it is not what they can work on.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
-namespace package_writer {
+#include "tools/package_writer/der_walker.h"
+#include "tools/package_writer/table_pieces.h"
 
-using Bytes = std::vector<std::uint8_t>;
+namespace package_writer {
 
 // The tag attribute's type: a UUID-based object identifier, which needs no
 // registration (2.25.314974520267738853913541071413694575537).
@@ -44,19 +46,39 @@ struct TagAttributePlan {
 // reads it; a version-1 trailer is preceded by 8 zero bytes there).
 constexpr std::size_t kRestoreRecordSize = 8;
 
-// Plans a tag attribute whose value holds blocks_size bytes of blocks, then
-// filler, the restore record and the 24 bytes that end with the trailer,
-// for a table that carries only a signature (and its zero alignment
-// padding).
-TagAttributePlan PlanTagAttribute(const Bytes& signed_table, std::size_t blocks_size);
+// A signed table's signature, walked and checked once: the table holds only
+// the signature and its zero alignment padding, and no tag attribute. It
+// knows where a tag attribute goes and which lengths enclose it, so that
+// tags of any size are planned and written without walking it again.
+class TagAttributeSlot {
+  public:
+    // Throws PackageWriterError when the table is not such a signature.
+    explicit TagAttributeSlot(ByteView signed_table);
 
-// The tagged table: the signed table's PKCS#7 with the attribute added
-// (every enclosing length rewritten) and dwLength equal to the table's size.
-// value must have the size that plan was made for, with the restore record
-// of MakeRestoreRecord in place.
-Bytes InsertTagAttribute(const Bytes& signed_table, const TagAttributePlan& plan,
-                         const Bytes& value);
-Bytes MakeRestoreRecord(const Bytes& signed_table);
+    // Plans a tag attribute whose value holds blocks_size bytes of blocks,
+    // then filler, the restore record and the 24 bytes that end with the
+    // trailer.
+    TagAttributePlan Plan(ByteView signed_table, std::size_t blocks_size) const;
+
+    // Appends the tagged table in front of the attribute's value: the
+    // record header (dwLength: the tagged table's size), the signature with
+    // every enclosing length rewritten (the signed table's own bytes as
+    // shared pieces), a new [1] when the signer had none, and the
+    // attribute's header. signed_table must be the table the slot walked.
+    void AppendFront(ByteView signed_table, const TagAttributePlan& plan,
+                     TablePieces& pieces) const;
+
+  private:
+    // ContentInfo, [0], SignedData, signerInfos, SignerInfo, and the
+    // SignerInfo's [1] when it has one: each is the last element of the one
+    // before, so all of them end where the PKCS#7 ends.
+    std::vector<DerElement> path_;
+    bool has_unauthenticated_ = false;
+    std::vector<DerElement> attributes_;  // the [1]'s elements
+};
+
+// The restore record of a signed table.
+std::array<std::uint8_t, kRestoreRecordSize> MakeRestoreRecord(ByteView signed_table);
 
 // Where a table's tag attribute value lies, when the signature's last
 // SignerInfo ends with one.
@@ -70,6 +92,10 @@ std::optional<TagAttributeValue> FindTagAttribute(const Bytes& table);
 // record as they were before tagging. Throws when the table carries no tag
 // attribute or its restore record does not fit the signature.
 Bytes RemoveTagAttribute(const Bytes& tagged_table);
+
+// Whether any unauthenticated attribute of the table's signature is of the
+// tag's type (false when the signature cannot be walked).
+bool HasTagAttribute(const Bytes& table);
 
 // Where the PKCS#7 structure ends in a table (from the table's start), or
 // nothing when the table does not hold a signature that can be walked.

@@ -1,4 +1,4 @@
-// Writes a stub's identity (see tools/tvkpack/stub_identity.h) to a file: the
+// Writes a stub's identity (see tools/packaging/stub_identity.h) to a file: the
 // 64 hexadecimal digits and a line break, as "tvkpack stub-id" prints them.
 // A host program of the Windows builds, which write the identity of the stub
 // they make beside it.
@@ -7,7 +7,7 @@
 #include <iostream>
 #include <iterator>
 
-#include "tools/tvkpack/stub_identity.h"
+#include "tools/packaging/stub_identity.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -19,10 +19,10 @@ int main(int argc, char** argv) {
         std::cerr << "stub_id: cannot open " << argv[1] << "\n";
         return 1;
     }
-    const tvkpack::Bytes image((std::istreambuf_iterator<char>(input)),
-                               std::istreambuf_iterator<char>());
+    const packaging::Bytes image((std::istreambuf_iterator<char>(input)),
+                                 std::istreambuf_iterator<char>());
     try {
-        const std::string identity = tvkpack::StubIdentity(image);
+        const std::string identity = packaging::StubIdentity(image);
         std::ofstream output(argv[2], std::ios::binary | std::ios::trunc);
         output << identity << "\n";
         output.close();

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/tvkpack/tool_files.h"
+#include "tools/packaging/tool_files.h"
 #include "tools/tvkpack/tvkpack_commands.h"
 
 #ifdef _WIN32
@@ -15,7 +15,7 @@ int wmain(int argc, wchar_t** argv) {
     SetConsoleOutputCP(CP_UTF8);
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i) {
-        arguments.push_back(tvkpack::Utf8FromWide(argv[i]));
+        arguments.push_back(packaging::Utf8FromWide(argv[i]));
     }
     return tvkpack::RunTvkpack(arguments, std::cout, std::cerr);
 }

@@ -6,22 +6,23 @@
 #include <exception>
 #include <sstream>
 #include <system_error>
+#include <utility>
 
 #include "package/base64.h"
 #include "package/pe_reader.h"
-#include "platform/windows_error_text.h"
 #include "tools/package_writer/package_writer.h"
 #include "tools/package_writer/signature_tag.h"
-#include "tools/tvkpack/base64_encode.h"
-#include "tools/tvkpack/json_check.h"
-#include "tools/tvkpack/pe_checksum.h"
-#include "tools/tvkpack/stub_identity.h"
-#include "tools/tvkpack/tvkpack_commands.h"
+#include "tools/packaging/base64_encode.h"
+#include "tools/packaging/certificate_table.h"
+#include "tools/packaging/json_check.h"
+#include "tools/packaging/pe_checksum.h"
+#include "tools/packaging/stub_identity.h"
 
 namespace tvkpack {
 
 namespace fs = std::filesystem;
 using namespace package_layout;
+using namespace packaging;
 
 namespace {
 
@@ -41,25 +42,12 @@ std::string Hex(std::uint64_t value) {
     return text.str();
 }
 
-// The Windows text of a system error, as the stub shows it.
-StubProblem SystemProblem(const char* step, const std::system_error& error) {
-    const auto code = static_cast<std::uint32_t>(error.code().value());
-    return {step, Utf8FromWide(GetWindowsErrorText(code)), code};
-}
-
 // Runs one of the stub's steps; a failure becomes the report's problem, with
 // the text the stub's message box would show. Returns whether it passed.
 template <typename Step>
 bool RunStep(InspectReport& report, const char* step_name, Step&& step) {
-    try {
-        step();
-        return true;
-    } catch (const std::system_error& error) {
-        report.problem = SystemProblem(step_name, error);
-    } catch (const std::exception& error) {
-        report.problem = StubProblem{step_name, error.what(), std::nullopt};
-    }
-    return false;
+    report.problem = StubStepProblem(step_name, std::forward<Step>(step));
+    return !report.problem;
 }
 
 void AddBlockNotes(InspectReport& report) {
@@ -231,20 +219,6 @@ std::vector<std::string> StrictVerifierObjections(const InspectReport::Layout& l
             "size: strict tools (osslsigncode verify) call the table corrupted");
     }
     return objections;
-}
-
-std::string ProblemText(const StubProblem& problem) {
-    std::string text = problem.message;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-        text.pop_back();
-    }
-    return text;
-}
-
-std::optional<StubProblem> ValidateAsTheStub(const fs::path& package) {
-    InspectReport report;
-    RunStep(report, "validation", [&] { PeReader reader(ReaderPath(package)); });
-    return report.problem;
 }
 
 InspectReport Inspect(const fs::path& package) {

@@ -10,16 +10,13 @@
 #include <vector>
 
 #include "package/package_layout.h"
-#include "tools/tvkpack/tool_files.h"
+#include "tools/packaging/stub_validation.h"
+#include "tools/packaging/tool_files.h"
 
 namespace tvkpack {
 
-// The first failure of the stub's run, as the stub would show it.
-struct StubProblem {
-    std::string step;     // "validation", "parameters", "picture", "icon"
-    std::string message;  // the exact text of the stub's message box (UTF-8)
-    std::optional<std::uint32_t> system_error_code;  // for a failed Windows call
-};
+using packaging::Bytes;
+using packaging::StubProblem;
 
 struct BlockPlacement {
     std::string name;       // "icon", "picture", "parameters"
@@ -73,15 +70,9 @@ struct InspectReport {
 // package cannot be read or tvkpack's own scratch space fails.
 InspectReport Inspect(const std::filesystem::path& package);
 
-// The stub's validation alone (PeReader construction): its failure, if any.
-std::optional<StubProblem> ValidateAsTheStub(const std::filesystem::path& package);
-
 // What strict signature checks make of the package's certificate table:
 // an empty list when they accept it as it stands.
 std::vector<std::string> StrictVerifierObjections(const InspectReport::Layout& layout);
-
-// The problem's message without the line break that ends a Windows text.
-std::string ProblemText(const StubProblem& problem);
 
 std::string FormatReport(const InspectReport& report);
 std::string FormatReportJson(const InspectReport& report);

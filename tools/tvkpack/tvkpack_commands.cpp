@@ -11,88 +11,27 @@
 #include "platform/pe_format_exception.h"
 #include "tools/package_writer/package_writer.h"
 #include "tools/package_writer/signature_tag.h"
-#include "tools/tvkpack/base64_encode.h"
-#include "tools/tvkpack/json_check.h"
-#include "tools/tvkpack/pe_checksum.h"
+#include "tools/packaging/certificate_table.h"
+#include "tools/packaging/pe_checksum.h"
+#include "tools/packaging/stub_identity.h"
+#include "tools/packaging/stub_validation.h"
 #include "tools/tvkpack/release_info.h"
-#include "tools/tvkpack/stub_identity.h"
 
 namespace tvkpack {
 
 namespace fs = std::filesystem;
 using namespace package_layout;
+using namespace packaging;
 
 namespace {
 
-// WIN_CERTIFICATE records are 8-byte aligned; dwLength may leave out the
-// padding behind the record.
+// WIN_CERTIFICATE records are 8-byte aligned: signing pads the file to it.
 constexpr std::uint32_t kCertificateAlignment = 8;
-constexpr std::size_t kCertificateHeaderSize = 8;
 // A block's largest size, as the stub checks it.
 constexpr std::uint64_t kBlockLimit = static_cast<std::uint64_t>(kBlockSizeLimit);
-// The start of an icon file (ICONDIR: reserved 0, type 1) and of a bitmap file.
-constexpr std::uint8_t kIconStart[] = {0, 0, 1, 0};
-constexpr std::uint8_t kBitmapStart[] = {'B', 'M'};
 
 std::string Quoted(const fs::path& path) {
     return "'" + PathToUtf8(path) + "'";
-}
-
-std::uint32_t RoundUpToAlignment(std::uint32_t length) {
-    return static_cast<std::uint32_t>((std::uint64_t{length} + kCertificateAlignment - 1) /
-                                      kCertificateAlignment * kCertificateAlignment);
-}
-
-// Where the certificate table of an image lies, and its signature record.
-struct CertificateTable {
-    std::size_t nt_offset = 0;
-    std::uint32_t offset = 0;
-    std::uint32_t size = 0;
-    std::uint32_t record_length = 0;  // dwLength
-};
-
-CertificateTable FindCertificateTable(const Bytes& image) {
-    const package_writer::ImageHeaders headers = package_writer::ReadHeaders(image);
-    CertificateTable table;
-    table.nt_offset = static_cast<std::size_t>(headers.nt_offset);
-    table.offset = headers.security.offset;
-    table.size = headers.security.size;
-    if (table.offset == 0 || table.size == 0) {
-        throw CommandError("it is not signed (it has no certificate table)");
-    }
-    if (std::uint64_t{table.offset} + table.size != image.size()) {
-        throw CommandError("its certificate table does not end at the end of the file");
-    }
-    if (table.size < kCertificateHeaderSize) {
-        throw CommandError("its certificate table is too short for a signature");
-    }
-    table.record_length = ReadU32(image.data(), table.offset);
-    if (table.record_length < kCertificateHeaderSize || table.record_length > table.size) {
-        throw CommandError("its signature record does not lie inside its certificate table");
-    }
-    return table;
-}
-
-// The table holds the signature record and at most the zero padding that
-// aligns it, and nothing else.
-bool HoldsOneRecord(const Bytes& table) {
-    if (table.size() < kCertificateHeaderSize) {
-        throw CommandError("its certificate table is too short for a signature");
-    }
-    const std::uint32_t record_length = ReadU32(table.data(), 0);
-    if (record_length < kCertificateHeaderSize || record_length > table.size()) {
-        throw CommandError("its signature record does not lie inside its certificate table");
-    }
-    if (table.size() > RoundUpToAlignment(record_length)) {
-        return false;
-    }
-    return std::all_of(table.begin() + record_length, table.end(),
-                       [](std::uint8_t b) { return b == 0; });
-}
-
-bool EndsWithMagic(const Bytes& table) {
-    return table.size() >= kTrailerSize &&
-           ParseTrailer(table.data() + table.size() - kTrailerSize).magic == kPackageMagic;
 }
 
 Bytes TableOf(const Bytes& image, const CertificateTable& table) {
@@ -109,26 +48,6 @@ Bytes WithTable(const Bytes& image, const CertificateTable& table, const Bytes& 
     return result;
 }
 
-// The extra data offset of a tag behind the signature: where the signed
-// table ended, i.e. the signature record and its alignment padding.
-std::uint32_t BehindTagStart(const Bytes& table) {
-    const std::uint32_t record_length = ReadU32(table.data(), 0);
-    if (!EndsWithMagic(table) || table.size() < kVersion1TrailerSize) {
-        throw CommandError(
-            "its certificate table holds more than the signature but no TVK trailer; tvkpack "
-            "does not remove data it did not write");
-    }
-    const auto extra = ReadU32(table.data(), table.size() - kTrailerSize + kExtraDataOffsetOffset);
-    if (extra < record_length || extra > RoundUpToAlignment(record_length) ||
-        extra > table.size() - kVersion1TrailerSize) {
-        throw CommandError(
-            "its tag does not begin right behind the signature record (extra data offset " +
-            std::to_string(extra) + ", dwLength " + std::to_string(record_length) +
-            "); tvkpack does not cut such a file");
-    }
-    return extra;
-}
-
 // The checksum as a signing tool leaves it: recomputed, unless it was never
 // set.
 void RefreshChecksum(Bytes& image, std::size_t nt_offset, bool was_set) {
@@ -143,11 +62,6 @@ void RequirePeFile(const Bytes& image, const char* role) {
     } catch (const package_writer::PackageWriterError& error) {
         throw CommandError(std::string("the ") + role + " is not a PE file: " + error.what());
     }
-}
-
-template <std::size_t N>
-bool StartsWith(const Bytes& bytes, const std::uint8_t (&start)[N]) {
-    return bytes.size() >= N && std::equal(start, start + N, bytes.begin());
 }
 
 // The checks of the stub that a freshly tagged package must pass, with the
@@ -172,13 +86,6 @@ void CheckWrittenPackage(const fs::path& file, const TagContent& content, std::i
 }  // namespace
 
 // ---------------------------------------------------------------------------
-
-void CheckPackageSize(std::uint64_t size) {
-    if (size >= kPackageSizeLimit) {
-        throw CommandError("the package would be " + std::to_string(size) +
-                           " bytes; a package must stay below 2 GiB (2147483648 bytes)");
-    }
-}
 
 Bytes EmbedImage(const Bytes& stub, const Bytes& installer) {
     RequirePeFile(stub, "stub");
@@ -212,40 +119,6 @@ std::optional<std::string> SigningPaddingWarning(std::uint64_t installer_size,
            "unaffected)";
 }
 
-TableTag FindTableTag(const Bytes& table) {
-    if (!HoldsOneRecord(table)) {
-        BehindTagStart(table);  // throws unless a tag of ours lies behind the record
-        return TableTag::kBehind;
-    }
-    if (package_writer::FindTagAttribute(table) &&
-        package_writer::SignatureEnd(table) == table.size()) {
-        return TableTag::kInside;
-    }
-    return TableTag::kNone;
-}
-
-Bytes SignedCertificateTable(const Bytes& table) {
-    // A tag behind the signature may have been written over one inside it
-    // (by a tool that did not know the newer placement); remove both.
-    Bytes current = table;
-    for (;;) {
-        switch (FindTableTag(current)) {
-            case TableTag::kNone:
-                return current;
-            case TableTag::kBehind:
-                current.resize(BehindTagStart(current));
-                break;
-            case TableTag::kInside:
-                try {
-                    current = package_writer::RemoveTagAttribute(current);
-                } catch (const package_writer::PackageWriterError& error) {
-                    throw CommandError(std::string("cannot remove its tag: ") + error.what());
-                }
-                break;
-        }
-    }
-}
-
 bool IsTagged(const Bytes& image) {
     const CertificateTable table = FindCertificateTable(image);
     return FindTableTag(TableOf(image, table)) != TableTag::kNone;
@@ -261,51 +134,6 @@ Bytes UntagImage(const Bytes& tagged) {
     Bytes image = WithTable(tagged, table, SignedCertificateTable(tagged_table));
     RefreshChecksum(image, table.nt_offset, checksum_set);
     return image;
-}
-
-bool IsIconFile(const Bytes& bytes) {
-    return StartsWith(bytes, kIconStart);
-}
-
-bool IsBitmapFile(const Bytes& bytes) {
-    return StartsWith(bytes, kBitmapStart);
-}
-
-PreparedTag PrepareTag(const TagContent& content) {
-    PreparedTag prepared;
-    const bool has_branding = !content.icon.empty() || !content.picture.empty();
-    prepared.version = content.version.value_or(has_branding ? kPackageVersion2 : kPackageVersion1);
-    if (prepared.version != kPackageVersion1 && prepared.version != kPackageVersion2) {
-        throw CommandError("the package version must be 1 or 2");
-    }
-    if (prepared.version == kPackageVersion1 && has_branding) {
-        throw CommandError("a version-1 package carries no icon or picture; use --version 2");
-    }
-    if (const std::string problem = CheckJson(std::string_view(
-            reinterpret_cast<const char*>(content.params_json.data()), content.params_json.size()));
-        !problem.empty()) {
-        throw CommandError("the parameters are not valid JSON: " + problem);
-    }
-    const std::uint64_t params_size = Base64EncodedSize(content.params_json.size());
-    const struct {
-        const char* name;
-        std::uint64_t size;
-    } blocks[] = {{"parameters block (base64)", params_size},
-                  {"icon", content.icon.size()},
-                  {"picture", content.picture.size()}};
-    for (const auto& block : blocks) {
-        if (block.size > kBlockLimit) {
-            throw CommandError(std::string("the ") + block.name + " would be " +
-                               std::to_string(block.size) +
-                               " bytes; a block may be at most 20971520 bytes (20 MiB)");
-        }
-    }
-    prepared.options.version = prepared.version;
-    prepared.options.params_base64 = Base64Encode(content.params_json);
-    prepared.options.icon = content.icon;
-    prepared.options.picture = content.picture;
-    prepared.options.placement = content.placement;
-    return prepared;
 }
 
 TagOutcome TagImage(const Bytes& signed_or_tagged, const TagContent& content) {
@@ -346,8 +174,6 @@ TagOutcome TagImage(const Bytes& signed_or_tagged, const TagContent& content) {
     RefreshChecksum(outcome.package, table.nt_offset, stored != 0);
     return outcome;
 }
-
-// ---------------------------------------------------------------------------
 
 // ---------------------------------------------------------------------------
 

@@ -24,18 +24,21 @@
 
 #include "package/package_layout.h"
 #include "tools/package_writer/package_writer.h"
+#include "tools/packaging/tag_content.h"
+#include "tools/packaging/tool_files.h"
 #include "tools/tvkpack/package_report.h"
-#include "tools/tvkpack/tool_files.h"
 
 namespace tvkpack {
+
+// What the commands take and throw, shared with the download server.
+using packaging::Bytes;
+using packaging::CommandError;
+using packaging::TagContent;
 
 // Exit statuses of the command.
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;  // bad input, a failed step, or a package the stub rejects
 constexpr int kExitUsage = 2;    // the command line itself is wrong
-
-// A package's size limit: every position in it is a signed 32-bit number.
-constexpr std::uint64_t kPackageSizeLimit = 0x80000000;  // exclusive: 2 GiB
 
 // ---------------------------------------------------------------------------
 // The steps on whole images in memory
@@ -51,46 +54,6 @@ Bytes EmbedImage(const Bytes& stub, const Bytes& installer);
 // for a package of package_size bytes, or nothing when no padding is needed.
 std::optional<std::string> SigningPaddingWarning(std::uint64_t installer_size,
                                                  std::uint64_t package_size);
-
-// What a tag carries.
-struct TagContent {
-    Bytes params_json;  // stored as base64 text
-    Bytes icon;         // version 2 only
-    Bytes picture;      // version 2 only
-    // 1 or 2; empty: 2 when there is an icon or a picture, else 1.
-    std::optional<std::int32_t> version;
-    // Inside the signature by default: strict signature checks accept the
-    // tagged file as it stands.
-    package_writer::TagPlacement placement = package_writer::TagPlacement::kInsideSignature;
-};
-
-// Whether bytes start as an icon file (.ico) or a bitmap file (.bmp) does:
-// what tag checks of the files given with --icon and --picture.
-bool IsIconFile(const Bytes& bytes);
-bool IsBitmapFile(const Bytes& bytes);
-
-// A tag's content checked as tag does it (version, JSON, block limits) and
-// turned into the tag writer's options.
-struct PreparedTag {
-    package_writer::TagOptions options;
-    std::int32_t version = 0;
-};
-PreparedTag PrepareTag(const TagContent& content);
-
-// What a certificate table carries besides the signature.
-enum class TableTag {
-    kNone,    // the signature record and at most its zero alignment padding
-    kInside,  // a tag attribute inside the signature
-    kBehind,  // a tag behind the signature record
-};
-// Throws CommandError when the table holds data behind the signature that
-// is not a tag tvkpack writes.
-TableTag FindTableTag(const Bytes& table);
-
-// The certificate table as signed: a tag of either placement removed (the
-// table itself when it carries none). Throws CommandError on data tvkpack
-// did not write.
-Bytes SignedCertificateTable(const Bytes& table);
 
 struct TagOutcome {
     Bytes package;
@@ -113,9 +76,6 @@ bool IsTagged(const Bytes& image);
 // signed file whose checksum was correct or 0, the result is that file byte
 // for byte.
 Bytes UntagImage(const Bytes& tagged);
-
-// Throws CommandError unless a package of size bytes is possible.
-void CheckPackageSize(std::uint64_t size);
 
 // ---------------------------------------------------------------------------
 // The commands on files

@@ -6,6 +6,9 @@ namespace tvkserve {
 
 namespace {
 
+// How long the log's end waits for its reader to take the queued lines.
+constexpr std::chrono::seconds kFinishTimeout{5};
+
 std::string Escaped(std::string_view text) {
     static constexpr char kHex[] = "0123456789abcdef";
     std::string escaped;
@@ -42,11 +45,77 @@ std::string AccessLog::Line(const AccessRecord& record,
            std::to_string(record.bytes) + " " + duration_text + "\n";
 }
 
+AccessLog::AccessLog(std::FILE* out) : queue_(std::make_shared<Queue>()) {
+    queue_->out = out;
+    writer_ = std::thread(WriteLines, queue_);
+}
+
+AccessLog::~AccessLog() {
+    std::unique_lock lock(queue_->mutex);
+    queue_->stopping = true;
+    queue_->wake.notify_one();
+    const bool finished = queue_->idle.wait_for(
+        lock, kFinishTimeout, [&] { return queue_->lines.empty() && !queue_->writing; });
+    const std::size_t left = queue_->lines.size();
+    lock.unlock();
+    if (finished) {
+        writer_.join();
+    } else {
+        std::fprintf(stderr,
+                     "tvkserve: the access log's reader takes no more lines; %zu queued lines "
+                     "and the one being written are left\n",
+                     left);
+        writer_.detach();  // it holds the queue; the process ends around it
+    }
+}
+
 void AccessLog::Write(const AccessRecord& record) {
-    const std::string line = Line(record, std::chrono::system_clock::now());
-    const std::lock_guard lock(mutex_);
-    std::fwrite(line.data(), 1, line.size(), out_);
-    std::fflush(out_);
+    std::string line = Line(record, std::chrono::system_clock::now());
+    const std::lock_guard lock(queue_->mutex);
+    if (queue_->bytes + line.size() > kQueueBytes) {
+        ++queue_->dropped;
+        return;
+    }
+    queue_->bytes += line.size();
+    queue_->lines.push_back(std::move(line));
+    queue_->wake.notify_one();
+}
+
+std::uint64_t AccessLog::dropped() const {
+    return queue_->dropped;
+}
+
+void AccessLog::WriteLines(const std::shared_ptr<Queue>& queue) {
+    std::uint64_t dropped_told = 0;
+    std::unique_lock lock(queue->mutex);
+    for (;;) {
+        queue->wake.wait(lock, [&] { return !queue->lines.empty() || queue->stopping; });
+        if (queue->lines.empty()) {
+            queue->idle.notify_all();
+            return;  // stopping, and everything written
+        }
+        std::deque<std::string> lines;
+        lines.swap(queue->lines);
+        queue->bytes = 0;
+        queue->writing = true;
+        lock.unlock();
+        for (const std::string& line : lines) {
+            std::fwrite(line.data(), 1, line.size(), queue->out);
+        }
+        std::fflush(queue->out);
+        if (const std::uint64_t dropped = queue->dropped; dropped != dropped_told) {
+            std::fprintf(stderr,
+                         "tvkserve: the access log's reader fell behind: %llu lines dropped so "
+                         "far\n",
+                         static_cast<unsigned long long>(dropped));
+            dropped_told = dropped;
+        }
+        lock.lock();
+        queue->writing = false;
+        if (queue->lines.empty()) {
+            queue->idle.notify_all();
+        }
+    }
 }
 
 }  // namespace tvkserve

@@ -7,14 +7,24 @@
 // bytes sent, and the time from the request's header to the response's end.
 // Bytes outside printable ASCII (and '"' and '\') in the target are written
 // as \xNN, so that a line is always one line.
+//
+// A thread of its own writes the lines, so that a reader of the output that
+// stalls never holds up a connection: lines wait in a bounded queue, and
+// when the queue is full a line is dropped and counted (and the count said
+// on standard error once the reader takes lines again).
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace tvkserve {
 
@@ -29,17 +39,45 @@ struct AccessRecord {
 
 class AccessLog {
   public:
-    // out stays open for the log's life; the log writes whole lines only.
-    explicit AccessLog(std::FILE* out) : out_(out) {}
+    // The most bytes of lines that wait for the writer.
+    static constexpr std::size_t kQueueBytes = 1 << 20;
 
+    // out stays open for the log's life (and beyond, should the reader never
+    // take the last lines); the log writes whole lines only.
+    explicit AccessLog(std::FILE* out);
+    // Waits a few seconds for the queued lines to be written, then leaves
+    // any that the reader does not take.
+    ~AccessLog();
+    AccessLog(const AccessLog&) = delete;
+    AccessLog& operator=(const AccessLog&) = delete;
+
+    // Queues the record's line; never waits for the output.
     void Write(const AccessRecord& record);
+
+    // How many lines were dropped because the queue was full.
+    std::uint64_t dropped() const;
 
     // The line for a record, as Write writes it at time.
     static std::string Line(const AccessRecord& record, std::chrono::system_clock::time_point time);
 
   private:
-    std::mutex mutex_;
-    std::FILE* out_;
+    // Shared with the writer thread, which may outlive the log when the
+    // output blocks for good.
+    struct Queue {
+        std::FILE* out = nullptr;
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::condition_variable idle;
+        std::deque<std::string> lines;
+        std::size_t bytes = 0;
+        bool writing = false;
+        bool stopping = false;
+        std::atomic<std::uint64_t> dropped{0};
+    };
+    static void WriteLines(const std::shared_ptr<Queue>& queue);
+
+    std::shared_ptr<Queue> queue_;
+    std::thread writer_;
 };
 
 }  // namespace tvkserve

@@ -1,20 +1,33 @@
 // Everything the server sends, loaded at start: each configured package,
-// opened and checked, and each brand with its icon and picture. Tagged
-// downloads are made on demand and shared while requests for the same tag
-// run, so that many downloads of one tag hold one copy of it.
+// opened and checked, and each brand with its icon and picture, each held
+// once. A request's download is first described from lengths and hashes
+// alone (its size and entity tag), and built only when its response sends
+// the bytes a tag changes; a built download shares the package's signed
+// table and the brand's blocks and makes only the rest.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <ostream>
 #include <string>
 
 #include "tools/tvkserve/download_request.h"
 #include "tools/tvkserve/serve_config.h"
+#include "tools/tvkserve/served_brand.h"
 #include "tools/tvkserve/served_package.h"
 
 namespace tvkserve {
+
+// A download as a request selects it, before anything is built.
+struct DownloadDescription {
+    std::shared_ptr<const ServedPackage> package;
+    std::shared_ptr<const ServedBrand> brand;
+    std::string params_text;
+    std::int32_t version = 0;
+    std::uint64_t size = 0;  // the whole download
+    std::string etag;        // strong: from the package's content and the tag's inputs
+};
 
 class Catalog {
   public:
@@ -23,25 +36,17 @@ class Catalog {
     // still be served go to warnings.
     Catalog(const ServeConfig& config, std::ostream& warnings);
 
-    // The tagged download for a selection. Throws tvkpack::CommandError when
-    // the tag cannot be made (the parameters exceed a block's limit, or the
-    // package would reach 2 GiB).
-    std::shared_ptr<const TaggedDownload> Download(const DownloadSelection& selection);
+    // The download a selection names, from lengths and hashes alone. Throws
+    // packaging::CommandError when it cannot be tagged (the parameters exceed
+    // a block's limit, or the package would reach 2 GiB).
+    DownloadDescription Describe(const DownloadSelection& selection) const;
+
+    // The download built: its first header bytes and its table's pieces.
+    static std::shared_ptr<const TaggedDownload> Tag(const DownloadDescription& description);
 
   private:
-    struct Brand {
-        Bytes icon;
-        Bytes picture;
-    };
-
-    std::map<std::string, std::unique_ptr<ServedPackage>, std::less<>> packages_;
-    std::map<std::string, Brand, std::less<>> brands_;
-
-    // Tags in use, by package, brand and parameters text; an entry lives as
-    // long as a request holds its download.
-    std::mutex tags_mutex_;
-    std::map<std::string, std::weak_ptr<const TaggedDownload>> tags_;
-    std::size_t prune_at_ = 0;
+    std::map<std::string, std::shared_ptr<const ServedPackage>, std::less<>> packages_;
+    std::map<std::string, std::shared_ptr<const ServedBrand>, std::less<>> brands_;
 };
 
 }  // namespace tvkserve

@@ -8,6 +8,8 @@
 
 #include <boost/asio/post.hpp>
 
+#include "tools/tvkserve/turn_away.h"
+
 namespace tvkserve {
 
 namespace asio = boost::asio;
@@ -21,10 +23,13 @@ constexpr std::chrono::milliseconds kAcceptPause{100};
 
 }  // namespace
 
-DownloadServer::DownloadServer(const ServeConfig& config, Catalog& catalog, AccessLog& log)
+DownloadServer::DownloadServer(const ServeConfig& config, const Catalog& catalog, AccessLog& log,
+                               ServerCounters& counters)
     : config_(config),
       catalog_(catalog),
       log_(log),
+      counters_(counters),
+      tag_bytes_(config.limits.max_tag_bytes),
       strand_(asio::make_strand(context_)),
       acceptor_(strand_),
       signals_(strand_, SIGTERM, SIGINT),
@@ -55,13 +60,19 @@ void DownloadServer::Run() {
     });
     const auto serve = [this] {
         // A handler that throws (only running out of memory can) loses its
-        // connection, not the server.
+        // connection, not the server: accepting goes on.
         for (;;) {
             try {
                 context_.run();
                 return;
             } catch (const std::exception& error) {
                 std::cerr << "tvkserve: " << error.what() << "\n";
+                try {
+                    asio::post(strand_, [this] { KeepAccepting(); });
+                } catch (const std::exception&) {
+                    // Out of memory even for that: the next handler that
+                    // throws tries again.
+                }
             }
         }
     };
@@ -95,24 +106,52 @@ void DownloadServer::Unregister(const Session* session) {
 }
 
 void DownloadServer::Accept() {
+    accepting_ = true;
     acceptor_.async_accept(
         asio::make_strand(context_), [this](boost::system::error_code error, tcp::socket socket) {
+            accepting_ = false;
             if (!acceptor_.is_open()) {
                 return;
             }
             if (error) {
                 std::cerr << "tvkserve: cannot accept a connection: " << error.message() << "\n";
+                accepting_ = true;
                 accept_pause_.expires_after(kAcceptPause);
                 accept_pause_.async_wait([this](boost::system::error_code paused) {
+                    accepting_ = false;
                     if (!paused) {
-                        Accept();
+                        KeepAccepting();
                     }
                 });
                 return;
             }
-            StartSession(std::move(socket), *this);
+            try {
+                Admit(std::move(socket));
+            } catch (const std::exception& failure) {
+                std::cerr << "tvkserve: cannot serve a connection: " << failure.what() << "\n";
+            }
             Accept();
         });
+}
+
+void DownloadServer::KeepAccepting() {
+    if (!accepting_ && acceptor_.is_open()) {
+        Accept();
+    }
+}
+
+void DownloadServer::Admit(tcp::socket socket) {
+    std::size_t open = 0;
+    {
+        const std::lock_guard lock(sessions_mutex_);
+        open = sessions_.size();
+    }
+    if (open >= config_.limits.max_connections) {
+        ++counters_.turned_away;
+        TurnAway(std::move(socket), turning_away_);
+        return;
+    }
+    StartSession(std::move(socket), *this);
 }
 
 void DownloadServer::WaitForSignal() {

@@ -1,19 +1,20 @@
 #include "tools/tvkserve/download_session.h"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <iostream>
 #include <optional>
 #include <sstream>
 #include <variant>
 #include <vector>
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 
@@ -30,11 +31,11 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// The most a session sends in one turn before the other sessions on its
-// thread get theirs.
+// The most a session sends from the package file in one turn before the
+// other sessions on its thread get theirs.
 constexpr std::size_t kTurnBytes = 1 << 20;
-// The most bytes one write from memory takes.
-constexpr std::size_t kMemoryChunk = 256 * 1024;
+// The most spans of memory one write gathers.
+constexpr std::size_t kMostGathered = 32;
 
 // A header field to send: its name and value.
 using Field = std::pair<std::string_view, std::string>;
@@ -52,11 +53,14 @@ bool IsParseError(const beast::error_code& error) {
 class Session : public std::enable_shared_from_this<Session> {
   public:
     Session(tcp::socket socket, SessionHost& host)
-        : socket_(std::move(socket)), timer_(socket_.get_executor()), host_(host) {
+        : socket_(std::move(socket)),
+          timer_(socket_.get_executor()),
+          host_(host),
+          limits_(host.config().limits) {
         beast::error_code ignored;
         const tcp::endpoint peer = socket_.remote_endpoint(ignored);
         client_ = ignored ? std::string("-") : peer.address().to_string();
-        // Small writes (a header, an error text, a table) go out at once.
+        // Small writes (a header, an error text) go out at once.
         socket_.set_option(tcp::no_delay(true), ignored);
         socket_.native_non_blocking(true, ignored);
     }
@@ -64,9 +68,8 @@ class Session : public std::enable_shared_from_this<Session> {
 
     void Start() {
         asio::post(socket_.get_executor(), [self = shared_from_this()] {
-            self->deadline_ = Clock::now() + kRequestTimeout;
-            self->Watch();
             self->ReadRequest();
+            self->Watch();
         });
     }
 
@@ -80,9 +83,9 @@ class Session : public std::enable_shared_from_this<Session> {
     }
 
   private:
-    // A part of the body: from memory (the headers, the table, an error
-    // text) or from the package file.
-    struct Piece {
+    // A part of the response: from memory (the header, the first header
+    // bytes, the table's pieces, an error text) or from the package file.
+    struct Span {
         const std::uint8_t* memory = nullptr;  // null: the package file
         std::uint64_t begin = 0;               // offsets into memory, or file offsets
         std::uint64_t end = 0;
@@ -98,11 +101,32 @@ class Session : public std::enable_shared_from_this<Session> {
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(kHeaderLimit));
         waiting_ = true;
-        deadline_ = Clock::now() + kRequestTimeout;
+        responding_ = false;
+        SetDeadline(limits_.request_header_timeout);
         http::async_read_header(socket_, buffer_, *parser_,
                                 [self = shared_from_this()](beast::error_code error, std::size_t) {
                                     self->OnHeader(error);
                                 });
+    }
+
+    // A kept-alive connection waits for the first byte of its next request
+    // for the keep-alive time, then its header has the header's time.
+    void AwaitNextRequest() {
+        if (draining_ || host_.draining() || buffer_.size() > 0) {
+            ReadRequest();  // pipelined (it is here already), or closing
+            return;
+        }
+        waiting_ = true;
+        responding_ = false;
+        SetDeadline(limits_.keep_alive_timeout);
+        socket_.async_wait(tcp::socket::wait_read,
+                           [self = shared_from_this()](beast::error_code error) {
+                               if (error) {
+                                   self->Close();
+                               } else {
+                                   self->ReadRequest();
+                               }
+                           });
     }
 
     void OnHeader(const beast::error_code& error) {
@@ -115,13 +139,11 @@ class Session : public std::enable_shared_from_this<Session> {
             // The parser takes the request line first: when it has none,
             // the line itself was too long (414), else the fields (431).
             const bool long_line = parser_->get().target().empty();
-            keep_alive_ = false;
             Reply(long_line ? 414 : 431,
                   long_line ? "the request line is too long" : "the request's header is too long");
             return;
         }
         if (error && IsParseError(error)) {
-            keep_alive_ = false;
             Reply(400, "the request is not well-formed HTTP");
             return;
         }
@@ -130,34 +152,47 @@ class Session : public std::enable_shared_from_this<Session> {
             return;
         }
         try {
-            Answer();
+            Answer(parser_->get());
         } catch (const std::exception& failure) {
             std::cerr << "tvkserve: cannot answer " << record_.target << ": " << failure.what()
                       << "\n";
             keep_alive_ = false;
-            Reply(503, "the server cannot make this download now");
+            Reply(503, "the server cannot make this download now",
+                  {{"Retry-After", std::to_string(kRetryAfterSeconds)}});
+        }
+        // The request's fields are not needed any more; a download that
+        // runs for hours keeps no more than it must. (The response's header
+        // always goes out asynchronously, so no next request is read yet.)
+        parser_.reset();
+        if (buffer_.size() == 0) {
+            buffer_.shrink_to_fit();
         }
     }
 
     // --- answering -----------------------------------------------------------
 
-    void Answer() {
-        const http::request<http::empty_body>& request = parser_->get();
+    void Answer(const http::request<http::empty_body>& request) {
         record_.method = std::string(request.method_string());
         record_.target = std::string(request.target());
         head_only_ = request.method() == http::verb::head;
         if (request.method() != http::verb::get && !head_only_) {
-            keep_alive_ = false;  // a body the request may carry is not read
+            // A body the request may carry is not read.
             Reply(405, "only GET and HEAD are allowed", {{"Allow", "GET, HEAD"}});
             return;
         }
         if (request.target().size() > kRequestLineLimit) {
-            keep_alive_ = false;
             Reply(414, "the request line is too long");
             return;
         }
-        if (parser_->chunked() || parser_->content_length().value_or(0) > 0) {
-            keep_alive_ = false;
+        // A body this server does not read would be taken for the next
+        // request; with any transfer coding the body's end is unknown, so
+        // the connection ends here (a proxy in front cannot slip a second
+        // request past it).
+        if (request.find(http::field::transfer_encoding) != request.end()) {
+            Reply(400, "a download request carries no body (it has a Transfer-Encoding)");
+            return;
+        }
+        if (parser_->content_length().value_or(0) > 0) {
             Reply(400, "a download request carries no body");
             return;
         }
@@ -168,74 +203,114 @@ class Session : public std::enable_shared_from_this<Session> {
             Reply(rejection->status, rejection->message);
             return;
         }
+        DownloadDescription description;
         try {
-            download_ = host_.catalog().Download(std::get<DownloadSelection>(selection));
-        } catch (const tvkpack::CommandError& error) {
+            description = host_.catalog().Describe(std::get<DownloadSelection>(selection));
+        } catch (const packaging::CommandError& error) {
             Reply(400, std::string("the parameters cannot be tagged: ") + error.what());
             return;
         }
-        const TaggedDownload& download = *download_;
-        const std::string package_name =
-            std::get<DownloadSelection>(selection).package->download_name;
+        const std::uint64_t size = description.size;
 
         const auto if_none_match = request.find(http::field::if_none_match);
         if (if_none_match != request.end() &&
-            NoneMatchHolds(if_none_match->value(), download.etag)) {
-            Respond(304, {{"ETag", download.etag}}, std::nullopt);
+            NoneMatchHolds(if_none_match->value(), description.etag)) {
+            Respond(304, {{"ETag", description.etag}}, std::nullopt);
             return;
         }
         RangeRequest range;
         const auto range_field = request.find(http::field::range);
         const auto if_range = request.find(http::field::if_range);
         if (range_field != request.end() &&
-            (if_range == request.end() || IfRangeHolds(if_range->value(), download.etag))) {
-            range = ParseRange(range_field->value(), download.size);
+            (if_range == request.end() || IfRangeHolds(if_range->value(), description.etag))) {
+            range = ParseRange(range_field->value(), size);
         }
         if (range.kind == RangeRequest::Kind::kUnsatisfiable) {
-            Reply(416, "the range lies beyond the " + std::to_string(download.size) + " bytes",
-                  {{"Content-Range", ContentRange(range, download.size)},
+            Reply(416, "the range lies beyond the " + std::to_string(size) + " bytes",
+                  {{"Content-Range", ContentRange(range, size)},
                    {"Accept-Ranges", "bytes"},
-                   {"ETag", download.etag}});
+                   {"ETag", description.etag}});
             return;
         }
         if (range.kind == RangeRequest::Kind::kWhole) {
             range.first = 0;
-            range.last = download.size - 1;
+            range.last = size - 1;
         }
-        std::vector<Field> fields = {{"Content-Type", kOctetStream},
-                                     {"Content-Disposition", ContentDisposition(package_name)},
-                                     {"ETag", download.etag},
-                                     {"Accept-Ranges", "bytes"}};
+        std::vector<Field> fields = {
+            {"Content-Type", kOctetStream},
+            {"Content-Disposition",
+             ContentDisposition(std::get<DownloadSelection>(selection).package->download_name)},
+            {"ETag", description.etag},
+            {"Accept-Ranges", "bytes"}};
         if (range.kind == RangeRequest::Kind::kPart) {
-            fields.emplace_back("Content-Range", ContentRange(range, download.size));
+            fields.emplace_back("Content-Range", ContentRange(range, size));
         }
-        pieces_.clear();
+        const unsigned status = range.kind == RangeRequest::Kind::kPart ? 206 : 200;
+        const std::uint64_t length = range.last + 1 - range.first;
+        if (head_only_) {
+            Respond(status, fields, length);
+            return;
+        }
+        if (!PlanBody(description, range)) {
+            return;  // answered 503
+        }
+        Respond(status, fields, length);
+    }
+
+    // The body's spans for the range: the file's bytes as they are on disk,
+    // and, when the range takes any bytes a tag changes, the download built.
+    // Returns false after answering 503 when the download's own bytes would
+    // pass the server's limit.
+    bool PlanBody(const DownloadDescription& description, const RangeRequest& range) {
+        const ServedPackage& package = *description.package;
+        body_.clear();
+        package_ = description.package;  // its file stays open while it is sent
+        file_ = package.file();
         const auto add = [&](const std::uint8_t* memory, std::uint64_t start, std::uint64_t end) {
             const std::uint64_t begin = std::max(range.first, start);
             const std::uint64_t stop = std::min(range.last + 1, end);
             if (begin < stop) {
-                pieces_.push_back(memory ? Piece{memory, begin - start, stop - start}
-                                         : Piece{nullptr, begin, stop});
+                body_.push_back(memory ? Span{memory, begin - start, stop - start}
+                                       : Span{nullptr, begin, stop});
             }
         };
-        add(download.head.data(), 0, download.head.size());
-        add(nullptr, download.head.size(), download.body_end);
-        add(download.table.data(), download.body_end, download.size);
-        Respond(range.kind == RangeRequest::Kind::kPart ? 206 : 200, fields,
-                range.last + 1 - range.first);
+        if (range.first >= package.head_size() && range.last < package.table_offset()) {
+            add(nullptr, 0, package.table_offset());
+            return true;
+        }
+        std::shared_ptr<const TaggedDownload> download = Catalog::Tag(description);
+        ++host_.counters().tags_built;
+        if (!host_.tag_bytes().Take(download->made_size())) {
+            ++host_.counters().refused_tag_bytes;
+            keep_alive_ = false;
+            Reply(503, "the server is busy; try again later",
+                  {{"Retry-After", std::to_string(kRetryAfterSeconds)}});
+            return false;
+        }
+        share_ = TagBytesShare(host_.tag_bytes(), download->made_size());
+        add(download->head.data(), 0, download->head.size());
+        add(nullptr, download->head.size(), download->body_end);
+        std::uint64_t position = download->body_end;
+        for (const package_writer::TablePiece& piece : download->table.pieces()) {
+            add(download->table.BytesOf(piece).data(), position, position + piece.size);
+            position += piece.size;
+        }
+        download_ = std::move(download);
+        return true;
     }
 
-    // An answer whose body is a short text that says why.
+    // An answer whose body is a short text that says why. Refusals before
+    // the request was understood end the connection (keep_alive_ is set
+    // only once it was).
     void Reply(unsigned status, const std::string& message, std::vector<Field> fields = {}) {
         message_ = message + "\n";
         fields.emplace_back("Content-Type", kPlainText);
         fields.emplace_back("X-Content-Type-Options", "nosniff");
-        pieces_ = {
-            Piece{reinterpret_cast<const std::uint8_t*>(message_.data()), 0, message_.size()}};
+        body_ = {Span{reinterpret_cast<const std::uint8_t*>(message_.data()), 0, message_.size()}};
         Respond(status, fields, message_.size());
     }
 
-    // Sends the header, then the pieces (none for HEAD and 304).
+    // Sends the header, then the body's spans (none for HEAD and 304).
     void Respond(unsigned status, const std::vector<Field>& fields,
                  std::optional<std::uint64_t> content_length) {
         http::response<http::empty_body> response{static_cast<http::status>(status), 11};
@@ -251,74 +326,90 @@ class Session : public std::enable_shared_from_this<Session> {
         header << response.base();
         header_ = header.str();
         record_.status = status;
-        if (head_only_ || !content_length) {
-            pieces_.clear();
+        spans_ = {Span{reinterpret_cast<const std::uint8_t*>(header_.data()), 0, header_.size()}};
+        if (!head_only_ && content_length) {
+            spans_.insert(spans_.end(), body_.begin(), body_.end());
         }
-        piece_ = 0;
-        deadline_ = Clock::now() + kSendTimeout;
-        asio::async_write(socket_, asio::buffer(header_),
-                          [self = shared_from_this()](beast::error_code error, std::size_t) {
-                              self->AfterWrite(error, 0);
-                          });
+        body_.clear();
+        span_ = 0;
+        responding_ = true;
+        SetDeadline(limits_.stall_timeout);
+        SendNext();
     }
 
-    void AfterWrite(const beast::error_code& error, std::size_t body_bytes) {
+    void SendNext() {
+        while (span_ < spans_.size() && spans_[span_].begin == spans_[span_].end) {
+            ++span_;
+        }
+        if (span_ == spans_.size()) {
+            Finish();
+            return;
+        }
+        if (!spans_[span_].memory) {
+            SendFromFile();
+            return;
+        }
+        // The memory spans up to the next file span, in one write.
+        gathered_.clear();
+        for (std::size_t i = span_;
+             i < spans_.size() && spans_[i].memory && gathered_.size() < kMostGathered; ++i) {
+            const Span& span = spans_[i];
+            gathered_.emplace_back(span.memory + span.begin,
+                                   static_cast<std::size_t>(span.end - span.begin));
+        }
+        socket_.async_write_some(
+            gathered_, [self = shared_from_this()](beast::error_code error, std::size_t n) {
+                self->AfterMemoryWrite(error, n);
+            });
+    }
+
+    void AfterMemoryWrite(const beast::error_code& error, std::size_t written) {
         if (error) {
             Abort();
             return;
         }
-        Sent(body_bytes);
+        Sent(written);
+        for (std::size_t left = written; left > 0; ++span_) {
+            Span& span = spans_[span_];
+            const auto taken =
+                static_cast<std::size_t>(std::min<std::uint64_t>(left, span.end - span.begin));
+            span.begin += taken;
+            left -= taken;
+            if (span_ > 0) {
+                record_.bytes += taken;  // span 0 is the header
+            }
+            if (span.begin != span.end) {
+                break;
+            }
+        }
         SendNext();
     }
 
+    // The client took bytes: the stall time starts again.
     void Sent(std::uint64_t bytes) {
-        record_.bytes += bytes;
-        deadline_ = Clock::now() + kSendTimeout;
-    }
-
-    void SendNext() {
-        while (piece_ < pieces_.size() && pieces_[piece_].begin == pieces_[piece_].end) {
-            ++piece_;
-        }
-        if (piece_ == pieces_.size()) {
-            Finish();
-            return;
-        }
-        Piece& piece = pieces_[piece_];
-        if (piece.memory) {
-            const auto size = static_cast<std::size_t>(
-                std::min<std::uint64_t>(kMemoryChunk, piece.end - piece.begin));
-            const std::uint8_t* data = piece.memory + piece.begin;
-            piece.begin += size;
-            asio::async_write(socket_, asio::buffer(data, size),
-                              [self = shared_from_this()](beast::error_code error, std::size_t n) {
-                                  self->AfterWrite(error, n);
-                              });
-            return;
-        }
-        SendFromFile();
+        written_ += bytes;
+        SetDeadline(limits_.stall_timeout);
     }
 
     // sendfile until the socket's buffer is full (then wait until it may be
     // written again) or this turn's share is sent.
     void SendFromFile() {
-        Piece& piece = pieces_[piece_];
+        Span& span = spans_[span_];
         std::uint64_t this_turn = 0;
-        while (piece.begin < piece.end) {
+        while (span.begin < span.end) {
             if (this_turn >= kTurnBytes) {
-                Sent(0);
                 asio::post(socket_.get_executor(),
                            [self = shared_from_this()] { self->SendNext(); });
                 return;
             }
-            auto offset = static_cast<off_t>(piece.begin);
+            auto offset = static_cast<off_t>(span.begin);
             const auto count = static_cast<std::size_t>(
-                std::min<std::uint64_t>(piece.end - piece.begin, kTurnBytes));
-            const ssize_t sent =
-                ::sendfile(socket_.native_handle(), download_->file, &offset, count);
+                std::min<std::uint64_t>(span.end - span.begin, kTurnBytes));
+            const ssize_t sent = ::sendfile(socket_.native_handle(), file_, &offset, count);
             if (sent > 0) {
-                piece.begin += static_cast<std::uint64_t>(sent);
+                span.begin += static_cast<std::uint64_t>(sent);
                 this_turn += static_cast<std::uint64_t>(sent);
+                record_.bytes += static_cast<std::uint64_t>(sent);
                 Sent(static_cast<std::uint64_t>(sent));
                 continue;
             }
@@ -353,7 +444,7 @@ class Session : public std::enable_shared_from_this<Session> {
             Close();
             return;
         }
-        ReadRequest();
+        AwaitNextRequest();
     }
 
     // The response was cut off: log what was sent and drop the connection.
@@ -363,14 +454,21 @@ class Session : public std::enable_shared_from_this<Session> {
     }
 
     void Log() {
+        responding_ = false;
         if (record_.status == 0) {
             return;
         }
         record_.duration = Clock::now() - started_;
         host_.log().Write(record_);
+        ++host_.counters().requests;
         record_.status = 0;
         download_.reset();
-        pieces_.clear();
+        package_.reset();
+        share_.Release();
+        spans_.clear();
+        spans_.shrink_to_fit();
+        gathered_.clear();
+        gathered_.shrink_to_fit();
     }
 
     // --- ending ----------------------------------------------------------------
@@ -386,17 +484,46 @@ class Session : public std::enable_shared_from_this<Session> {
         timer_.cancel();
     }
 
-    // Closes the connection when its deadline passes; progress moves the
-    // deadline without touching the timer.
+    // Whether the client has taken bytes since the last look: what was
+    // written less what the socket still holds unacknowledged. A client
+    // that reads slowly takes bytes long before the server's socket buffer
+    // has room for another write.
+    bool ClientTookBytes() {
+        int unacknowledged = 0;
+        if (::ioctl(socket_.native_handle(), SIOCOUTQ, &unacknowledged) != 0) {
+            return false;
+        }
+        const std::uint64_t taken = written_ - static_cast<std::uint64_t>(unacknowledged);
+        if (taken <= taken_seen_) {
+            return false;
+        }
+        taken_seen_ = taken;
+        return true;
+    }
+
+    // A deadline that moves later leaves the timer as it is (it looks
+    // again when it fires); one that moves earlier sets it anew.
+    void SetDeadline(Clock::duration timeout) {
+        deadline_ = Clock::now() + timeout;
+        if (deadline_ < timer_.expiry()) {
+            Watch();
+        }
+    }
+
+    // Closes the connection when its deadline passes. A response is dropped
+    // only when the client has taken nothing for the whole stall time.
     void Watch() {
-        timer_.expires_at(deadline_);
+        timer_.expires_at(deadline_);  // ends the wait before, if any
         timer_.async_wait([self = shared_from_this()](beast::error_code error) {
             if (error || self->closed_) {
-                return;
+                return;  // set anew, or closed
             }
             if (Clock::now() >= self->deadline_) {
-                self->Close();
-                return;
+                if (!self->responding_ || !self->ClientTookBytes()) {
+                    self->Close();
+                    return;
+                }
+                self->deadline_ = Clock::now() + self->limits_.stall_timeout;
             }
             self->Watch();
         });
@@ -405,11 +532,15 @@ class Session : public std::enable_shared_from_this<Session> {
     tcp::socket socket_;
     asio::steady_timer timer_;
     SessionHost& host_;
+    const ServeLimits& limits_;
     std::string client_;
     Clock::time_point deadline_;
-    bool waiting_ = false;
+    bool waiting_ = false;     // for a request
+    bool responding_ = false;  // sending a response
     bool draining_ = false;
     bool closed_ = false;
+    std::uint64_t written_ = 0;     // to the socket, over the connection's life
+    std::uint64_t taken_seen_ = 0;  // by the client, at the last look
 
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::empty_body>> parser_;
@@ -419,9 +550,14 @@ class Session : public std::enable_shared_from_this<Session> {
     bool head_only_ = false;
     std::string header_;
     std::string message_;
+    std::shared_ptr<const ServedPackage> package_;
     std::shared_ptr<const TaggedDownload> download_;
-    std::vector<Piece> pieces_;
-    std::size_t piece_ = 0;
+    TagBytesShare share_;
+    int file_ = -1;
+    std::vector<Span> body_;   // planned, before the header is made
+    std::vector<Span> spans_;  // the header, then the body
+    std::size_t span_ = 0;
+    std::vector<asio::const_buffer> gathered_;
     AccessRecord record_;
     Clock::time_point started_;
 };
@@ -429,6 +565,7 @@ class Session : public std::enable_shared_from_this<Session> {
 void StartSession(tcp::socket socket, SessionHost& host) {
     auto session = std::make_shared<Session>(std::move(socket), host);
     host.Register(session);
+    ++host.counters().connections;
     session->Start();
 }
 

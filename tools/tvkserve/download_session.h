@@ -1,14 +1,17 @@
 // One client connection: reads requests with Boost.Beast's parser, answers
 // each with a tagged download (or the error that says why not), and keeps
 // the connection for the next request. The body's part before the
-// certificate table goes from the package file to the socket with sendfile,
-// so a download holds its tag and a few bytes of state, never the package.
+// certificate table goes from the package file to the socket with sendfile;
+// the first header bytes and the table's pieces go from memory with
+// scatter-gather writes, the pieces that many downloads share straight from
+// where the server holds them once. So a download holds a few hundred bytes
+// of its own and its parameters block, never the package or the brand's
+// pictures.
 //
 // Every operation of a session runs on its own strand; the sessions of a
 // server share its threads, so one stalled client never holds up another.
 #pragma once
 
-#include <chrono>
 #include <memory>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -16,29 +19,30 @@
 #include "tools/tvkserve/access_log.h"
 #include "tools/tvkserve/catalog.h"
 #include "tools/tvkserve/serve_config.h"
+#include "tools/tvkserve/server_counters.h"
 
 namespace tvkserve {
 
-// How long a connection may wait for a request's header to arrive, and how
-// long a response may go without the client taking any of it.
-inline constexpr std::chrono::seconds kRequestTimeout{30};
-inline constexpr std::chrono::seconds kSendTimeout{60};
 // The longest request target (414 beyond it) and the longest header fields
 // (431 beyond them); the parser refuses a request line beyond kHeaderLimit
 // too (414).
 inline constexpr std::size_t kRequestLineLimit = 8 * 1024;
 inline constexpr std::size_t kHeaderLimit = 16 * 1024;
+// What a 503 asks the client to wait, in seconds, before it tries again.
+inline constexpr int kRetryAfterSeconds = 10;
 
 class Session;
 
-// What the sessions share: the content, the log, and the server that knows
-// them all (to tell them to finish on SIGTERM).
+// What the sessions share: the content, the log, the counts and limits, and
+// the server that knows them all (to tell them to finish on SIGTERM).
 class SessionHost {
   public:
     virtual ~SessionHost() = default;
     virtual const ServeConfig& config() const = 0;
-    virtual Catalog& catalog() = 0;
+    virtual const Catalog& catalog() const = 0;
     virtual AccessLog& log() = 0;
+    virtual ServerCounters& counters() = 0;
+    virtual TagBytesBudget& tag_bytes() = 0;
     // Whether the server is finishing: no new request is read.
     virtual bool draining() const = 0;
     virtual void Register(const std::shared_ptr<Session>& session) = 0;

@@ -18,6 +18,10 @@ namespace {
 
 // The largest configuration file read; far above any real one.
 constexpr std::uintmax_t kMaxConfigSize = 16 * 1024 * 1024;
+// The largest limits the configuration may set: beyond them the limits
+// would not limit anything a machine has.
+constexpr std::uint64_t kMostConnections = 1000000;
+constexpr std::uint64_t kMostTagBytes = std::uint64_t{1} << 40;
 
 [[noreturn]] void Fail(const std::string& entry, const std::string& problem) {
     throw ConfigError(entry + ": " + problem);
@@ -164,13 +168,53 @@ QueryParameter ParseQueryParameter(const std::string& name, const Json& value) {
     parameter.max_length = static_cast<std::size_t>(PositiveInteger(
         entry + ".max_length", Member(entry, value, "max_length"), kMaxQueryValueLength));
     parameter.pattern_text = String(entry + ".pattern", Member(entry, value, "pattern"));
-    try {
-        parameter.pattern = std::regex(parameter.pattern_text, std::regex::ECMAScript);
-    } catch (const std::regex_error& error) {
+    RE2::Options options;
+    options.set_log_errors(false);
+    auto pattern = std::make_shared<const re2::RE2>(parameter.pattern_text, options);
+    if (!pattern->ok()) {
         Fail(entry + ".pattern",
-             "'" + parameter.pattern_text + "' is not a regular expression: " + error.what());
+             "'" + parameter.pattern_text +
+                 "' is not a regular expression in RE2's syntax: " + pattern->error());
     }
+    parameter.pattern = std::move(pattern);
     return parameter;
+}
+
+// A time in seconds (fractions allowed), from a millisecond to a day.
+std::chrono::milliseconds Seconds(const std::string& entry, const Json& value) {
+    constexpr double kMostSeconds = 86400;
+    if (!value.is_number() ||
+        !(value.get<double>() >= 0.001 && value.get<double>() <= kMostSeconds)) {
+        Fail(entry, "must be a number of seconds from 0.001 to 86400");
+    }
+    return std::chrono::milliseconds(static_cast<std::int64_t>(value.get<double>() * 1000 + 0.5));
+}
+
+ServeLimits ParseLimits(const Json& value) {
+    const std::string entry = "limits";
+    RequireKnownMembers(entry, RequireObject(entry, value),
+                        {"max_connections", "max_tag_bytes", "request_header_timeout",
+                         "keep_alive_timeout", "stall_timeout"});
+    ServeLimits limits;
+    if (const auto found = value.find("max_connections"); found != value.end()) {
+        limits.max_connections = static_cast<std::size_t>(
+            PositiveInteger(entry + ".max_connections", *found, kMostConnections));
+    }
+    if (const auto found = value.find("max_tag_bytes"); found != value.end()) {
+        limits.max_tag_bytes = PositiveInteger(entry + ".max_tag_bytes", *found, kMostTagBytes);
+    }
+    const struct {
+        const char* name;
+        std::chrono::milliseconds& field;
+    } timeouts[] = {{"request_header_timeout", limits.request_header_timeout},
+                    {"keep_alive_timeout", limits.keep_alive_timeout},
+                    {"stall_timeout", limits.stall_timeout}};
+    for (const auto& timeout : timeouts) {
+        if (const auto found = value.find(timeout.name); found != value.end()) {
+            timeout.field = Seconds(entry + "." + timeout.name, *found);
+        }
+    }
+    return limits;
 }
 
 // Parses text, refusing a member name given twice in one object (the JSON
@@ -225,12 +269,15 @@ ServeConfig ParseConfig(std::string_view text, const fs::path& base_folder) {
     const Json config = ParseJson(text);
     RequireObject("the configuration", config);
     RequireKnownMembers("the configuration", config,
-                        {"listen", "threads", "packages", "brands", "query"});
+                        {"listen", "threads", "limits", "packages", "brands", "query"});
     ServeConfig result;
     result.listen = ParseListen(Member("the configuration", config, "listen"));
     result.threads = std::max(1u, std::thread::hardware_concurrency());
     if (const auto threads = config.find("threads"); threads != config.end()) {
         result.threads = static_cast<unsigned>(PositiveInteger("threads", *threads, kMaxThreads));
+    }
+    if (const auto limits = config.find("limits"); limits != config.end()) {
+        result.limits = ParseLimits(*limits);
     }
     const Json& packages =
         RequireObject("packages", Member("the configuration", config, "packages"));

@@ -4,16 +4,18 @@
 // it names are read and checked by the catalog.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <re2/re2.h>
 #include <nlohmann/json.hpp>
 
 namespace tvkserve {
@@ -56,12 +58,34 @@ struct QueryParameter {
     std::string name;
     std::size_t max_length = 0;  // bytes of the decoded value
     std::string pattern_text;
-    std::regex pattern;  // the whole value must match
+    // RE2 (linear time in the value's length, whatever the pattern); the
+    // whole value must match.
+    std::shared_ptr<const re2::RE2> pattern;
+};
+
+// What the server lets its clients take, so that no client can hold it: the
+// defaults let a machine with 2 cores and 1 GiB to spare serve the most
+// connections they allow.
+struct ServeLimits {
+    // Open connections; a connection beyond them is answered 503 (with
+    // Retry-After) and closed.
+    std::size_t max_connections = 10000;
+    // The bytes the running downloads hold, each for what it makes of its
+    // own (the tag's lengths, parameters block and trailer, the header
+    // bytes); a download that would pass it is answered 503.
+    std::uint64_t max_tag_bytes = 64 << 20;
+    // How long a request's header may take to arrive, how long a kept-alive
+    // connection may wait for its next request, and how long a download may
+    // go without the client taking any of it.
+    std::chrono::milliseconds request_header_timeout{30000};
+    std::chrono::milliseconds keep_alive_timeout{15000};
+    std::chrono::milliseconds stall_timeout{60000};
 };
 
 struct ServeConfig {
     ListenAddress listen;
     unsigned threads = 1;
+    ServeLimits limits;
     std::vector<PackageEntry> packages;
     std::vector<BrandEntry> brands;
     std::vector<QueryParameter> query;  // in the configuration's order

@@ -2,33 +2,47 @@
 // table comes from the file on disk, and only the first header bytes and the
 // certificate table differ per tag. The package is read once at start, for
 // its checks, its checksum's partial sum and its content hash; afterwards the
-// server holds the open file, its headers and its signed certificate table,
-// never the package.
+// server holds the open file, its first header bytes and its signed
+// certificate table (walked once by the tag writer), never the package.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "tools/tvkpack/pe_checksum.h"
-#include "tools/tvkpack/tvkpack_commands.h"
+#include "tools/package_writer/tag_writer.h"
+#include "tools/packaging/pe_checksum.h"
+#include "tools/packaging/tool_files.h"
+#include "tools/tvkserve/served_brand.h"
+#include "tools/tvkserve/sha256_stream.h"
 
 namespace tvkserve {
 
-using Bytes = std::vector<std::uint8_t>;
+class ServedPackage;
 
-// One tagged form of a package: the file's bytes [0, head.size()) are head,
-// [head.size(), body_end) come from the file on disk as they are, and the
-// certificate table follows. The same for equal tags, byte for byte.
+// One tagged form of a package, built for a response that sends its first
+// header bytes or its certificate table: the file's bytes [0, head.size())
+// are head, [head.size(), body_end) come from the file on disk as they are,
+// and the table's pieces follow. What it holds of its own is a few hundred
+// bytes and the parameters block; the pieces it shares (the signed table,
+// the icon and the picture) stay alive with the package and the brand it
+// holds.
 struct TaggedDownload {
-    Bytes head;                  // with the security directory's Size and the CheckSum set
-    Bytes table;                 // the tagged certificate table
+    explicit TaggedDownload(package_writer::TablePieces pieces) : table(std::move(pieces)) {}
+
+    std::shared_ptr<const ServedPackage> package;
+    std::shared_ptr<const ServedBrand> brand;
+    Bytes head;  // with the security directory's Size and the CheckSum set
+    package_writer::TablePieces table;
     std::uint64_t body_end = 0;  // where the table begins
     std::uint64_t size = 0;      // the whole download
-    std::string etag;            // strong: from the package's content and the table
-    int file = -1;               // the package's open file, owned by its ServedPackage
+
+    // The bytes this download made for itself.
+    std::size_t made_size() const { return head.size() + table.made_size(); }
 };
 
 // An open file descriptor, closed by its destructor.
@@ -48,30 +62,59 @@ class FileDescriptor {
 class ServedPackage {
   public:
     // Opens the package and checks it as `tvkpack tag` checks its input: the
-    // stub's own reader accepts it and its certificate table holds a
-    // signature and at most a tag that tvkpack wrote. Throws
-    // tvkpack::CommandError saying what is wrong.
+    // stub's own reader accepts it, its certificate table holds a signature
+    // and at most a tag that tvkpack wrote, and the signature takes a tag.
+    // Throws packaging::CommandError saying what is wrong.
     explicit ServedPackage(const std::filesystem::path& file);
+    ServedPackage(const ServedPackage&) = delete;
+    ServedPackage& operator=(const ServedPackage&) = delete;
 
-    // The package tagged with content, exactly as `tvkpack tag` tags the
-    // file. Throws tvkpack::CommandError when content cannot be a tag (the
-    // checks of `tvkpack tag`) or the result would reach 2 GiB.
-    std::shared_ptr<const TaggedDownload> Tag(const tvkpack::TagContent& content) const;
+    // The size of the package with a tag of that version whose blocks come
+    // to blocks_size bytes, from the lengths alone. Throws
+    // packaging::CommandError when it would reach 2 GiB.
+    std::uint64_t TaggedSize(std::int32_t version, std::size_t blocks_size) const;
+
+    // The package tagged with params_text and the brand's icon and picture,
+    // exactly as `tvkpack tag` tags the file (a tag inside the signature).
+    // The content must have passed packaging::CheckTagContent with that
+    // version. Throws packaging::CommandError when the tag cannot be made.
+    std::unique_ptr<TaggedDownload> Tag(const ServedBrand& brand, std::string_view params_text,
+                                        std::int32_t version) const;
+
+    int file() const { return file_.get(); }
+    std::uint64_t table_offset() const { return table_offset_; }
+    // The first bytes, which a tag changes: bytes from here to the table
+    // are sent as they are on disk.
+    std::uint64_t head_size() const { return head_.size(); }
+    // SHA-256 of the whole file.
+    const Sha256Digest& content_hash() const { return content_hash_; }
 
     // What is odd about the file but does not stop the server.
     const std::vector<std::string>& warnings() const { return warnings_; }
 
   private:
+    // The checksum sum of a tagged table that lies at the table offset.
+    packaging::PeChecksumSum TableSum(const package_writer::TablePieces& table,
+                                      const ServedBrand& brand) const;
+
     FileDescriptor file_;
     std::uint64_t table_offset_ = 0;
     std::size_t nt_offset_ = 0;
-    Bytes head_;          // [0, NT headers' end): holds the fields a tag changes
-    Bytes signed_table_;  // the certificate table without any tag
+    Bytes head_;  // up to the end of the security directory's Size
+    std::optional<package_writer::TagWriter> writer_;
     // The words of [0, table_offset_) less the CheckSum and the security
     // directory's Size, the two fields a tag changes there.
-    tvkpack::PeChecksumSum prefix_sum_;
+    packaging::PeChecksumSum prefix_sum_;
     bool checksum_set_ = false;  // a CheckSum of 0 ("not set") stays 0
-    std::uint64_t content_hash_ = 0;
+    // The sums of the spans of the signed table that tags share, each as if
+    // it lay at an even position; the same spans for every tag.
+    struct SpanSum {
+        std::size_t offset = 0;
+        std::size_t size = 0;
+        packaging::PeChecksumSum sum;
+    };
+    std::vector<SpanSum> signed_span_sums_;
+    Sha256Digest content_hash_{};
     std::vector<std::string> warnings_;
 };
 

@@ -8,10 +8,10 @@
 #include <sstream>
 #include <string>
 
-#include "tools/tvkpack/sha256.h"
-#include "tools/tvkpack/tool_files.h"
+#include "tools/packaging/sha256.h"
+#include "tools/packaging/tool_files.h"
 
-namespace tvkpack {
+namespace packaging {
 
 namespace {
 
@@ -77,4 +77,4 @@ Sha256Digest Sha256(const std::vector<std::uint8_t>& data) {
     return digest;
 }
 
-}  // namespace tvkpack
+}  // namespace packaging

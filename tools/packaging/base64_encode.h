@@ -3,14 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
-#include <vector>
 
-namespace tvkpack {
+namespace packaging {
 
-std::string Base64Encode(const std::vector<std::uint8_t>& bytes);
+std::string Base64Encode(std::span<const std::uint8_t> bytes);
 
 // The length of the text Base64Encode gives for size bytes.
 std::uint64_t Base64EncodedSize(std::uint64_t size);
 
-}  // namespace tvkpack
+}  // namespace packaging

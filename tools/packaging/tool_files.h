@@ -1,6 +1,7 @@
-// The packaging command's own file handling: whole files in and out, an
-// output that appears under its name only when it is complete, a scratch
-// folder, and the paths that the stub's reader takes.
+// The packaging tools' file handling: whole files in and out, an output
+// that appears under its name only when it is complete, a scratch folder,
+// and the paths that the stub's reader takes; and the error that tells a
+// tool's user what is wrong.
 #pragma once
 
 #include <cstdint>
@@ -9,12 +10,12 @@
 #include <string>
 #include <vector>
 
-namespace tvkpack {
+namespace packaging {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A failure the command reports to its user; the message says what is wrong
-// and with which file.
+// A failure a tool reports to its user; the message says what is wrong and
+// with which file.
 class CommandError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
@@ -88,4 +89,4 @@ void WriteOutput(const std::filesystem::path& target, const Bytes& bytes, Check&
     output.Commit();
 }
 
-}  // namespace tvkpack
+}  // namespace packaging

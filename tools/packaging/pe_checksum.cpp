@@ -1,11 +1,11 @@
-#include "tools/tvkpack/pe_checksum.h"
+#include "tools/packaging/pe_checksum.h"
 
 #include <algorithm>
 #include <stdexcept>
 
 #include "package/package_layout.h"
 
-namespace tvkpack {
+namespace packaging {
 
 namespace {
 
@@ -34,6 +34,18 @@ void PeChecksumSum::Add(const std::uint8_t* bytes, std::size_t size, std::uint64
     if (i < size) {
         words_ += bytes[i];
     }
+}
+
+void PeChecksumSum::AddAt(const PeChecksumSum& gathered_at_even, std::uint64_t position) {
+    const std::uint64_t words = gathered_at_even.words_;
+    if (position % 2 == 0 || words == 0) {
+        words_ += words;
+        return;
+    }
+    // The residue in [1, 0xFFFF] (not 0: the bytes were not all zero, and
+    // Checksum tells an all-zero sum apart), times 256 (2^16 is 1 modulo
+    // 0xFFFF, so swapping a word's bytes multiplies it by 256).
+    words_ += ((words - 1) % kOnesComplementModulus + 1) * 256;
 }
 
 std::uint32_t PeChecksumSum::Checksum(std::uint64_t file_size) const {
@@ -65,4 +77,4 @@ void UpdatePeChecksum(std::vector<std::uint8_t>& image, std::size_t nt_offset) {
     }
 }
 
-}  // namespace tvkpack
+}  // namespace packaging

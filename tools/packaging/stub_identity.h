@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "tools/tvkpack/tool_files.h"
+#include "tools/packaging/tool_files.h"
 
-namespace tvkpack {
+namespace packaging {
 
 // The SHA-256, as 64 lower-case hexadecimal digits, of the image's bytes up
 // to the end of its last section's data (by the stub's own rule: the
@@ -17,4 +17,4 @@ namespace tvkpack {
 // section reaches beyond its end.
 std::string StubIdentity(const Bytes& image);
 
-}  // namespace tvkpack
+}  // namespace packaging

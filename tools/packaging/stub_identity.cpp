@@ -1,13 +1,13 @@
-#include "tools/tvkpack/stub_identity.h"
+#include "tools/packaging/stub_identity.h"
 
 #include <cstdint>
 
 #include "package/package_layout.h"
 #include "tools/package_writer/package_writer.h"
-#include "tools/tvkpack/pe_checksum.h"
-#include "tools/tvkpack/sha256.h"
+#include "tools/packaging/pe_checksum.h"
+#include "tools/packaging/sha256.h"
 
-namespace tvkpack {
+namespace packaging {
 
 namespace {
 
@@ -56,4 +56,4 @@ std::string StubIdentity(const Bytes& image) {
     return text;
 }
 
-}  // namespace tvkpack
+}  // namespace packaging

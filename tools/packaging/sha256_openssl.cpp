@@ -1,10 +1,10 @@
 // SHA-256 with OpenSSL's libcrypto (the native build).
 #include <openssl/evp.h>
 
-#include "tools/tvkpack/sha256.h"
-#include "tools/tvkpack/tool_files.h"
+#include "tools/packaging/sha256.h"
+#include "tools/packaging/tool_files.h"
 
-namespace tvkpack {
+namespace packaging {
 
 Sha256Digest Sha256(const std::vector<std::uint8_t>& data) {
     Sha256Digest digest{};
@@ -16,4 +16,4 @@ Sha256Digest Sha256(const std::vector<std::uint8_t>& data) {
     return digest;
 }
 
-}  // namespace tvkpack
+}  // namespace packaging

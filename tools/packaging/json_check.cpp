@@ -1,11 +1,11 @@
-#include "tools/tvkpack/json_check.h"
+#include "tools/packaging/json_check.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cstddef>
 
-namespace tvkpack {
+namespace packaging {
 
 namespace {
 
@@ -79,4 +79,4 @@ std::string CheckJson(std::string_view text) {
     return Place(text, checker.error_position) + ": " + Reason(checker.error_text);
 }
 
-}  // namespace tvkpack
+}  // namespace packaging

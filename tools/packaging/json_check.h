@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace tvkpack {
+namespace packaging {
 
 // Checks that text is one JSON value (RFC 8259) with nothing but white space
 // around it; a leading UTF-8 byte order mark is allowed. Returns an empty
@@ -13,4 +13,4 @@ namespace tvkpack {
 // both counted from 1, columns in characters.
 std::string CheckJson(std::string_view text);
 
-}  // namespace tvkpack
+}  // namespace packaging

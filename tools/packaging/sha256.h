@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <vector>
 
-namespace tvkpack {
+namespace packaging {
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
 
 // Throws CommandError when the system cannot compute it.
 Sha256Digest Sha256(const std::vector<std::uint8_t>& data);
 
-}  // namespace tvkpack
+}  // namespace packaging

@@ -1,6 +1,6 @@
-#include "tools/tvkpack/base64_encode.h"
+#include "tools/packaging/base64_encode.h"
 
-namespace tvkpack {
+namespace packaging {
 
 namespace {
 
@@ -12,7 +12,7 @@ std::uint64_t Base64EncodedSize(std::uint64_t size) {
     return (size + 2) / 3 * 4;
 }
 
-std::string Base64Encode(const std::vector<std::uint8_t>& bytes) {
+std::string Base64Encode(std::span<const std::uint8_t> bytes) {
     std::string text;
     text.reserve(static_cast<std::size_t>(Base64EncodedSize(bytes.size())));
     std::size_t i = 0;
@@ -34,4 +34,4 @@ std::string Base64Encode(const std::vector<std::uint8_t>& bytes) {
     return text;
 }
 
-}  // namespace tvkpack
+}  // namespace packaging

@@ -1,4 +1,4 @@
-#include "tools/tvkpack/tool_files.h"
+#include "tools/packaging/tool_files.h"
 
 #include <fstream>
 #include <random>
@@ -8,7 +8,7 @@
 #include "standin/standin_controls.h"
 #endif
 
-namespace tvkpack {
+namespace packaging {
 
 namespace fs = std::filesystem;
 
@@ -198,4 +198,4 @@ ScratchFolder::~ScratchFolder() {
     fs::remove_all(path_, ignored);
 }
 
-}  // namespace tvkpack
+}  // namespace packaging

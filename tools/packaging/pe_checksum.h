@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace tvkpack {
+namespace packaging {
 
 // OptionalHeader.CheckSum, from the start of the NT headers.
 constexpr std::size_t kChecksumOffset = 24 + 64;
@@ -27,6 +27,11 @@ class PeChecksumSum {
     // byte (an odd last byte of the file is a word of its own).
     void Add(const std::uint8_t* bytes, std::size_t size, std::uint64_t position);
     void Add(const PeChecksumSum& other) { words_ += other.words_; }
+    // Adds the sum of bytes that were added at an even position as if they
+    // lay at position instead. From an odd position every byte changes
+    // places in its word, which multiplies the one's-complement sum by 256:
+    // so the sum of a piece that many files share is gathered once.
+    void AddAt(const PeChecksumSum& gathered_at_even, std::uint64_t position);
 
     // The checksum of a file of file_size bytes whose bytes were all added,
     // except the checksum field itself (which counts as zero).
@@ -51,4 +56,4 @@ std::uint32_t StoredPeChecksum(const std::vector<std::uint8_t>& image, std::size
 // Writes the computed checksum into the image's CheckSum field.
 void UpdatePeChecksum(std::vector<std::uint8_t>& image, std::size_t nt_offset);
 
-}  // namespace tvkpack
+}  // namespace packaging

@@ -1,0 +1,42 @@
+// A brand as the server tags with it: its icon and picture, read and checked
+// at start as `tvkpack tag` checks them and held once, however many
+// downloads carry them, with what each download needs of them computed once:
+// their checksum sums and the digest its entity tag names them by.
+#pragma once
+
+#include <span>
+
+#include "tools/packaging/pe_checksum.h"
+#include "tools/packaging/tool_files.h"
+#include "tools/tvkserve/serve_config.h"
+#include "tools/tvkserve/sha256_stream.h"
+
+namespace tvkserve {
+
+using packaging::Bytes;
+using ByteView = std::span<const std::uint8_t>;
+
+class ServedBrand {
+  public:
+    // Reads the brand's files and checks them and its own parameters as
+    // `tvkpack tag` would; throws ConfigError naming the entry at fault.
+    explicit ServedBrand(const BrandEntry& entry);
+
+    ByteView icon() const { return icon_; }
+    ByteView picture() const { return picture_; }
+    // The checksum sums of the icon and the picture, as if each lay at an
+    // even position in the file (packaging::PeChecksumSum::AddAt).
+    const packaging::PeChecksumSum& icon_sum() const { return icon_sum_; }
+    const packaging::PeChecksumSum& picture_sum() const { return picture_sum_; }
+    // SHA-256 over the icon and the picture.
+    const Sha256Digest& blocks_digest() const { return blocks_digest_; }
+
+  private:
+    Bytes icon_;
+    Bytes picture_;
+    packaging::PeChecksumSum icon_sum_;
+    packaging::PeChecksumSum picture_sum_;
+    Sha256Digest blocks_digest_{};
+};
+
+}  // namespace tvkserve
