@@ -22,6 +22,8 @@
 #include <optional>
 #include <vector>
 
+#include "tools/package_writer/der_walker.h"
+
 namespace package_writer {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -74,5 +76,10 @@ Bytes RemoveTagAttribute(const Bytes& tagged_table);
 // Where the PKCS#7 structure ends in a table (from the table's start), or
 // nothing when the table does not hold a signature that can be walked.
 std::optional<std::size_t> SignatureEnd(const Bytes& table);
+
+// The fields of the signature's only SignerInfo, in order: version, signer,
+// digest algorithm, the signed attributes as [0] where there are any, ...
+// Throws when the signature cannot be walked.
+std::vector<DerElement> ReadSignerInfoFields(const Bytes& table);
 
 }  // namespace package_writer

@@ -1,5 +1,6 @@
 #include "tools/tvkserve/catalog.h"
 
+#include "tools/package_writer/archive_markers.h"
 #include "tools/tvkpack/tool_files.h"
 
 namespace tvkserve {
@@ -26,6 +27,27 @@ Bytes ReadBrandFile(const std::filesystem::path& path, const std::string& entry,
         return bytes;
     } catch (const tvkpack::CommandError& error) {
         throw ConfigError(entry + ": '" + tvkpack::PathToUtf8(path) + "': " + error.what());
+    }
+}
+
+// A brand's icon or picture goes into every tag of the brand: its archive
+// markers are warned of once, at start, as `tvkpack tag` warns of them.
+void WarnOfArchiveMarkers(std::ostream& warnings, const std::string& entry,
+                          const std::filesystem::path& path, const Bytes& bytes) {
+    const std::string holder = "'" + tvkpack::PathToUtf8(path) + "'";
+    const std::vector<package_writer::MarkerMatch> matches =
+        package_writer::FindArchiveMarkers(bytes);
+    for (std::size_t i = 0; i < matches.size() && i < package_writer::kMarkersNamed; ++i) {
+        warnings << "tvkserve: warning: " << entry << ": "
+                 << package_writer::MarkerWarning(holder, *matches[i].marker,
+                                                  "offset " + std::to_string(matches[i].offset))
+                 << "\n";
+    }
+    if (matches.size() > package_writer::kMarkersNamed) {
+        warnings << "tvkserve: warning: " << entry << ": "
+                 << package_writer::MoreMarkersWarning(
+                        holder, matches.size() - package_writer::kMarkersNamed)
+                 << "\n";
     }
 }
 
@@ -62,10 +84,12 @@ Catalog::Catalog(const ServeConfig& config, std::ostream& warnings) {
         if (entry.icon) {
             brand.icon =
                 ReadBrandFile(*entry.icon, name + ".icon", "icon", tvkpack::IsIconFile, "an .ico");
+            WarnOfArchiveMarkers(warnings, name + ".icon", *entry.icon, brand.icon);
         }
         if (entry.picture) {
             brand.picture = ReadBrandFile(*entry.picture, name + ".picture", "picture",
                                           tvkpack::IsBitmapFile, "a .bmp");
+            WarnOfArchiveMarkers(warnings, name + ".picture", *entry.picture, brand.picture);
         }
         // The brand's own tag, as `tvkpack tag` checks it.
         try {
