@@ -282,9 +282,14 @@ std::vector<std::string> MarkerWarnings(const InspectReport& report) {
     if (report.layout && report.layout->relaxed_marker_check == true) {
         return warnings;
     }
-    for (const InspectReport::MarkerFinding& finding : report.archive_markers) {
-        warnings.push_back(package_writer::MarkerWarning(FindingHolder(finding), *finding.marker,
-                                                         FindingPosition(finding)));
+    const std::vector<InspectReport::MarkerFinding>& findings = report.archive_markers;
+    for (std::size_t i = 0; i < findings.size() && i < package_writer::kMarkersNamed; ++i) {
+        warnings.push_back(package_writer::MarkerWarning(
+            FindingHolder(findings[i]), *findings[i].marker, FindingPosition(findings[i])));
+    }
+    if (findings.size() > package_writer::kMarkersNamed) {
+        warnings.push_back(package_writer::MoreMarkersWarning(
+            "the tag", findings.size() - package_writer::kMarkersNamed));
     }
     return warnings;
 }
@@ -482,11 +487,18 @@ std::string FormatReport(const InspectReport& report) {
         text += "  warning: " + warning + "\n";
     }
     if (report.layout && report.layout->relaxed_marker_check == true) {
-        for (const InspectReport::MarkerFinding& finding : report.archive_markers) {
-            text += "  note: " + FindingHolder(finding) + " holds " +
-                    package_writer::MarkerText(*finding.marker) + " (" +
-                    std::string(finding.marker->name) + ") at " + FindingPosition(finding) +
+        // Named as the warnings would name them, and told apart from them.
+        const std::vector<InspectReport::MarkerFinding>& findings = report.archive_markers;
+        for (std::size_t i = 0; i < findings.size() && i < package_writer::kMarkersNamed; ++i) {
+            text += "  note: " + FindingHolder(findings[i]) + " holds \"" +
+                    package_writer::MarkerText(*findings[i].marker) + "\" (" +
+                    std::string(findings[i].marker->name) + ") at " + FindingPosition(findings[i]) +
                     "; the signature's relaxed-marker attribute makes Windows skip that check\n";
+        }
+        if (findings.size() > package_writer::kMarkersNamed) {
+            text += "  note: the tag holds " +
+                    std::to_string(findings.size() - package_writer::kMarkersNamed) +
+                    " more archive or installer markers (inspect --json lists them)\n";
         }
     }
     return text;
