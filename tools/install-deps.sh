@@ -13,7 +13,7 @@ packages=(
     libgtest-dev googletest libbenchmark-dev
     python3 file
     libboost-dev nlohmann-json3-dev libcli11-dev curl nginx wrk libssl-dev
-    dpkg-dev zip unzip
+    dpkg-dev zip unzip systemd
 )
 
 missing=()
