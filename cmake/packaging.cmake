@@ -1,8 +1,11 @@
 # What a release ships, for `cmake --install` and CPack.
 #
-# Native build: tvkpack in bin/, the shipped stub in share/tvkstub/, the
-# README in share/doc/tvkstub/; `cpack` makes the Debian package, whose
-# dependencies dpkg-shlibdeps computes from tvkpack itself.
+# Native build: tvkpack and tvkserve in bin/, the shipped stub in
+# share/tvkstub/, the README in share/doc/tvkstub/ with a sample server
+# configuration and its notes in examples/, and tvkserve's systemd unit in
+# lib/systemd/system/ (under /usr, which systemd searches on every Debian;
+# the package does not enable it). `cpack` makes the Debian package, whose
+# dependencies dpkg-shlibdeps computes from the programs themselves.
 # Windows builds: tvkstub.exe, tvkpack.exe and the README side by side;
 # `cpack` makes the zip for Windows users.
 #
@@ -33,17 +36,25 @@ else()
     message(STATUS "No stub to install: TVK_SHIPPED_STUB names none (tools/release.sh sets it)")
 endif()
 install(FILES README.md DESTINATION "${tvk_doc_dir}")
+if(TARGET tvkserve)
+    install(TARGETS tvkserve RUNTIME DESTINATION "${tvk_bin_dir}")
+    install(FILES tools/tvkserve/service/tvkserve.service
+        DESTINATION lib/systemd/system)
+    install(FILES tools/tvkserve/service/serve.json tools/tvkserve/service/serve.json.md
+        DESTINATION "${tvk_doc_dir}/examples")
+endif()
 
 set(CPACK_PACKAGE_NAME tvkstub)
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_CONTACT "${TVK_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Self-extracting installer stub for 32-bit Windows and its packaging command")
+    "Self-extracting installer stub for 32-bit Windows, its packaging command and server")
 set(CPACK_PACKAGE_DESCRIPTION
     "tvkstub.exe carries an installer program inside its own file, validates its \
 signature on start and hands the installer its parameters. tvkpack embeds an installer \
 behind the stub, tags the signed result with parameters, icon and picture, and inspects \
-packages as the stub reads them.")
+packages as the stub reads them. tvkserve serves signed packages over HTTP, each download \
+tagged on the fly, with a systemd unit (not enabled on install).")
 # Only the programs built here are stripped; the shipped stub is installed
 # byte for byte as it was built and identified.
 set(CPACK_STRIP_FILES ON)

@@ -1,11 +1,15 @@
 // Any certificate table is walked without reading outside it. Whatever the
 // writer accepts to tag comes out well-formed: one record filling the table,
-// the DER ending with the trailer, and removing the tag gives the table back.
+// the DER ending with the trailer, and removing the tag gives the table back;
+// the tag leaves the signed attributes, and so the relaxed-marker answer, as
+// they were.
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <vector>
 
 #include "package/package_layout.h"
+#include "tools/package_writer/archive_markers.h"
 #include "tools/package_writer/package_writer.h"
 #include "tools/package_writer/signature_tag.h"
 
@@ -19,6 +23,16 @@ void Check(bool condition) {
     }
 }
 
+// Whether the signature relaxes the marker check; nothing when it cannot be
+// walked.
+std::optional<bool> RelaxedMarkerCheck(const Bytes& table) {
+    try {
+        return package_writer::HasRelaxedMarkerCheck(table);
+    } catch (const package_writer::PackageWriterError&) {
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -29,6 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (const auto value = package_writer::FindTagAttribute(table)) {
         Check(value->offset + value->size <= table.size());
     }
+    for (const package_writer::MarkerMatch& match : package_writer::FindArchiveMarkers(table)) {
+        Check(match.offset + match.marker->value.size() <= table.size());
+    }
+    const std::optional<bool> relaxed = RelaxedMarkerCheck(table);
     try {
         const Bytes signed_table = package_writer::RemoveTagAttribute(table);
         Check(signed_table.size() >= 8);
@@ -51,5 +69,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto value = package_writer::FindTagAttribute(tagged);
     Check(value && value->offset + value->size == tagged.size());
     Check(package_writer::RemoveTagAttribute(tagged) == table);
+    Check(RelaxedMarkerCheck(tagged) == relaxed);
     return 0;
 }

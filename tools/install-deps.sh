@@ -13,7 +13,7 @@ packages=(
     libgtest-dev googletest libbenchmark-dev
     python3 file
     libboost-dev nlohmann-json3-dev libcli11-dev libre2-dev pkg-config curl nginx wrk libssl-dev
-    dpkg-dev zip unzip
+    dpkg-dev zip unzip systemd
     # A virtual machine for 32-bit Wine where the kernel cannot execute
     # 32-bit programs (tools/run32): qemu, a kernel with its modules, and
     # what its initial file system is made of.

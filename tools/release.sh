@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds what a release ships, from the sources as they are, into dist/:
-#   tvkstub_<version>_<arch>.deb    /usr/bin/tvkpack, /usr/share/tvkstub/tvkstub.exe
-#                                   and the docs; Depends computed by dpkg-shlibdeps
+#   tvkstub_<version>_<arch>.deb    /usr/bin/tvkpack, /usr/bin/tvkserve and its systemd
+#                                   unit, /usr/share/tvkstub/tvkstub.exe, the docs and a
+#                                   sample server configuration; Depends computed by
+#                                   dpkg-shlibdeps
 #   tvkstub-<version>-windows.zip   tvkstub.exe, tvkpack.exe (console) and the README
 #   tvkstub.exe                     the stub both carry
 #   SHA256SUMS                      for the three
@@ -30,7 +32,7 @@ build() {
     cmake --build --preset "$1" --target "${@:2}"
 }
 
-echo "== Building the stub and tvkpack.exe (win32) and tvkpack (native)"
+echo "== Building the stub and tvkpack.exe (win32) and tvkpack and tvkserve (native)"
 configure win32 -DTVK_STUB_IDENTITY=
 build win32 tvkstub tvkpack
 configure native -DTVK_STUB_IDENTITY=
@@ -44,10 +46,10 @@ else
     identity="sha256 $(sha256sum "$stub" | cut -d' ' -f1)"
 fi
 echo "== The stub: $(stat -c %s "$stub") bytes, identity $identity"
-for preset in win32 native; do
-    configure "$preset" -DTVK_STUB_IDENTITY="$identity"
-    build "$preset" tvkpack
-done
+configure win32 -DTVK_STUB_IDENTITY="$identity"
+build win32 tvkpack
+configure native -DTVK_STUB_IDENTITY="$identity"
+build native tvkpack tvkserve
 "$tvkpack" --version
 
 echo "== Packing"

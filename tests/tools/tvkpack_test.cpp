@@ -19,6 +19,7 @@
 #include "platform/windows_error_text.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/temp_dir.h"
+#include "tools/package_writer/archive_markers.h"
 #include "tools/package_writer/package_writer.h"
 #include "tools/packaging/base64_encode.h"
 #include "tools/packaging/pe_checksum.h"
@@ -445,6 +446,97 @@ TEST(TvkpackTag, RefusesBadInputWithAClearMessageAndLeavesNoFile) {
         EXPECT_EQ(run.status, row.status) << row.what;
         EXPECT_NE(run.err.find(row.message), std::string::npos) << row.what << ": " << run.err;
         EXPECT_EQ(dir.Names(), before) << row.what;
+    }
+}
+
+// Windows' default marker check reads the whole certificate table, so a
+// marker in a picture is warned of by tag and inspect with its file offset,
+// in either placement; a flood of them is counted, not listed.
+TEST(TvkpackTag, TagAndInspectWarnOfArchiveMarkersInThePictureByFileOffset) {
+    struct Row {
+        const char* what;
+        std::vector<std::pair<std::string, std::size_t>> markers;  // value, offset in the picture
+        const char* placement;
+        std::size_t warnings;
+        const char* shown = "";  // the first marker, as the warning names it
+    };
+    const Row rows[] = {
+        {"none", {}, "inside", 0},
+        {"EGGA inside the signature",
+         {{"EGGA", 100}},
+         "inside",
+         1,
+         "\"EGGA\" (EGG archive header)"},
+        {"EGGA behind the signature",
+         {{"EGGA", 100}},
+         "behind",
+         1,
+         "\"EGGA\" (EGG archive header)"},
+        {"a zip's directory",
+         {{"PK\x01\x02", 200},
+          {"PK\x01\x02", 240},
+          {"PK\x01\x02", 280},
+          {"PK\x01\x02", 320},
+          {"PK\x01\x02", 360},
+          {"PK\x05\x06", 400}},
+         "inside",
+         5,
+         "\"PK\\x01\\x02\" (zip central directory header)"},
+    };
+    ScopedTempDir dir;
+    WriteBytes(dir.File("params.json"), AsBytes(kParamsJson));
+    for (const Row& row : rows) {
+        Bytes picture = PictureBytes();
+        for (const auto& [value, offset] : row.markers) {
+            std::copy(value.begin(), value.end(), picture.begin() + offset);
+        }
+        WriteBytes(dir.File("picture.bmp"), picture);
+        const CommandRun tag =
+            Tvkpack({"tag", Utf8(FixturePath("signed_runnable.exe")), "-o",
+                     Utf8(dir.File("setup.exe")), "--params", Utf8(dir.File("params.json")),
+                     "--picture", Utf8(dir.File("picture.bmp")), "--placement", row.placement});
+        ASSERT_EQ(tag.status, kExitSuccess) << row.what << ": " << tag.err;
+        const CommandRun json = Tvkpack({"inspect", Utf8(dir.File("setup.exe")), "--json"});
+        const nlohmann::json report = nlohmann::json::parse(json.out);
+        EXPECT_EQ(report["layout"]["relaxed_marker_check"], false) << row.what;
+        const std::int64_t picture_offset = report["blocks"][1]["offset"];
+        const nlohmann::json& found = report["archive_markers"];
+        ASSERT_EQ(found.size(), row.markers.size()) << row.what << ": " << json.out;
+        for (std::size_t i = 0; i < row.markers.size(); ++i) {
+            const auto& [value, offset] = row.markers[i];
+            EXPECT_EQ(found[i]["offset"], picture_offset + std::int64_t(offset)) << row.what;
+            EXPECT_EQ(found[i]["block"], "picture") << row.what;
+            EXPECT_EQ(found[i]["offset_in_block"], offset) << row.what;
+            EXPECT_EQ(found[i]["hex"].get<std::string>().size(), value.size() * 2) << row.what;
+        }
+        // The same warnings from both commands, each on a line of its own.
+        const std::vector<std::string> warnings = report["warnings"];
+        EXPECT_EQ(warnings.size(), row.warnings) << row.what;
+        std::string tag_warnings;
+        for (const std::string& warning : warnings) {
+            tag_warnings += "tvkpack: warning: " + warning + "\n";
+        }
+        EXPECT_EQ(tag.err, tag_warnings) << row.what;
+        const CommandRun text = Tvkpack({"inspect", Utf8(dir.File("setup.exe"))});
+        for (const std::string& warning : warnings) {
+            EXPECT_NE(text.out.find("  warning: " + warning + "\n"), std::string::npos)
+                << row.what << ": " << text.out;
+        }
+        if (!row.markers.empty()) {
+            const std::int64_t first = picture_offset + std::int64_t(row.markers[0].second);
+            EXPECT_EQ(warnings.front().rfind(
+                          std::string("the picture block holds ") + row.shown + " at file offset " +
+                              std::to_string(first) + " (offset " +
+                              std::to_string(row.markers[0].second) + " in the block): ",
+                          0),
+                      0u)
+                << row.what << ": " << warnings.front();
+        }
+        if (row.warnings > package_writer::kMarkersNamed) {
+            EXPECT_NE(warnings.back().find("holds 2 more archive or installer markers"),
+                      std::string::npos)
+                << warnings.back();
+        }
     }
 }
 

@@ -363,4 +363,8 @@ std::optional<std::size_t> SignatureEnd(const Bytes& table) {
     }
 }
 
+std::vector<DerElement> ReadSignerInfoFields(const Bytes& table) {
+    return ReadDerChildren(table.data(), WalkSignature(table).path.back());
+}
+
 }  // namespace package_writer

@@ -101,4 +101,9 @@ bool HasTagAttribute(const Bytes& table);
 // nothing when the table does not hold a signature that can be walked.
 std::optional<std::size_t> SignatureEnd(const Bytes& table);
 
+// The fields of the signature's only SignerInfo, in order: version, signer,
+// digest algorithm, the signed attributes as [0] where there are any, ...
+// Throws when the signature cannot be walked.
+std::vector<DerElement> ReadSignerInfoFields(const Bytes& table);
+
 }  // namespace package_writer

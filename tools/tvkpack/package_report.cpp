@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <exception>
+#include <span>
 #include <sstream>
 #include <system_error>
 #include <utility>
 
 #include "package/base64.h"
 #include "package/pe_reader.h"
+#include "tools/package_writer/archive_markers.h"
 #include "tools/package_writer/package_writer.h"
 #include "tools/package_writer/signature_tag.h"
 #include "tools/packaging/base64_encode.h"
@@ -112,6 +114,11 @@ void AddSignatureExtent(InspectReport::Layout& layout, const Bytes& table) {
         layout.tag_placement = "unknown data behind the signature";
     }
     layout.records_fill_table = RoundUpToAlignment(layout.signature_length) == table.size();
+    try {
+        layout.relaxed_marker_check = package_writer::HasRelaxedMarkerCheck(table);
+    } catch (const package_writer::PackageWriterError&) {
+        // A signature that cannot be walked: unknown.
+    }
     layout.pkcs7_end = package_writer::SignatureEnd(table);
     if (layout.pkcs7_end) {
         layout.bytes_outside_pkcs7 = table.size() - *layout.pkcs7_end;
@@ -183,6 +190,43 @@ void AddBlocks(InspectReport& report) {
     }
 }
 
+// The archive markers in the tag's bytes: from the first block to the end of
+// the file, which lies inside the certificate table in either placement.
+void AddArchiveMarkers(InspectReport& report, const Bytes& image) {
+    if (report.blocks.empty()) {
+        return;
+    }
+    const auto file_size = static_cast<std::int64_t>(image.size());
+    const std::int64_t start =
+        std::clamp<std::int64_t>(report.blocks.front().position, 0, file_size);
+    const std::span<const std::uint8_t> tag(image.data() + start, image.data() + file_size);
+    for (const package_writer::MarkerMatch& match : package_writer::FindArchiveMarkers(tag)) {
+        InspectReport::MarkerFinding finding;
+        finding.marker = match.marker;
+        finding.position = start + static_cast<std::int64_t>(match.offset);
+        for (const BlockPlacement& block : report.blocks) {
+            if (finding.position >= block.position &&
+                finding.position - block.position < block.size) {
+                finding.block = block.name;
+                finding.offset_in_block = finding.position - block.position;
+            }
+        }
+        report.archive_markers.push_back(finding);
+    }
+}
+
+// Where a finding lies, for the messages: holder and position.
+std::string FindingHolder(const InspectReport::MarkerFinding& finding) {
+    return finding.block.empty() ? "the tag" : "the " + finding.block + " block";
+}
+std::string FindingPosition(const InspectReport::MarkerFinding& finding) {
+    std::string position = "file offset " + std::to_string(finding.position);
+    if (!finding.block.empty()) {
+        position += " (offset " + std::to_string(finding.offset_in_block) + " in the block)";
+    }
+    return position;
+}
+
 // The size of a block the stub wrote into the scratch folder. The stub
 // writes a block whole (bytes it cannot read as zeros) and reports no failed
 // write, so a file of another size means that tvkpack's own temporary space
@@ -221,6 +265,23 @@ std::vector<std::string> StrictVerifierObjections(const InspectReport::Layout& l
     return objections;
 }
 
+std::vector<std::string> MarkerWarnings(const InspectReport& report) {
+    std::vector<std::string> warnings;
+    if (report.layout && report.layout->relaxed_marker_check == true) {
+        return warnings;
+    }
+    const std::vector<InspectReport::MarkerFinding>& findings = report.archive_markers;
+    for (std::size_t i = 0; i < findings.size() && i < package_writer::kMarkersNamed; ++i) {
+        warnings.push_back(package_writer::MarkerWarning(
+            FindingHolder(findings[i]), *findings[i].marker, FindingPosition(findings[i])));
+    }
+    if (findings.size() > package_writer::kMarkersNamed) {
+        warnings.push_back(package_writer::MoreMarkersWarning(
+            "the tag", findings.size() - package_writer::kMarkersNamed));
+    }
+    return warnings;
+}
+
 InspectReport Inspect(const fs::path& package) {
     InspectReport report;
     report.package = PathToUtf8(package);
@@ -251,6 +312,7 @@ InspectReport Inspect(const fs::path& package) {
         (report.trailer->version == kPackageVersion1 ||
          report.trailer->version == kPackageVersion2)) {
         AddBlocks(report);
+        AddArchiveMarkers(report, image);
     }
     std::int32_t version = 0;
     Bytes parameters;
@@ -299,6 +361,28 @@ std::string Line(const std::string& label, const std::string& value) {
     return line + value + "\n";
 }
 
+std::string RelaxedMarkerCheckText(const std::optional<bool>& relaxed) {
+    if (!relaxed) {
+        return "unknown (the signature cannot be walked)";
+    }
+    const std::string attribute =
+        "signed attribute " + std::string(package_writer::kRelaxedMarkerCheckOidText);
+    return *relaxed ? "yes (" + attribute + ": Windows skips its archive marker check)"
+                    : "no (no " + attribute + ": Windows checks the tag for archive markers)";
+}
+
+// The bytes of a marker as lower-case hexadecimal digits.
+std::string HexBytes(std::string_view value) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (const char c : value) {
+        const auto byte = static_cast<std::uint8_t>(c);
+        hex += kDigits[byte >> 4];
+        hex += kDigits[byte & 0xF];
+    }
+    return hex;
+}
+
 std::string Number(std::int64_t value) {
     return std::to_string(value) + " (" + Hex(static_cast<std::uint64_t>(value) & 0xFFFFFFFF) + ")";
 }
@@ -340,6 +424,7 @@ std::string FormatReport(const InspectReport& report) {
         for (std::size_t i = 1; i < objections.size(); ++i) {
             text += Line("", "and: " + objections[i]);
         }
+        text += Line("relaxed marker check", RelaxedMarkerCheckText(layout.relaxed_marker_check));
     }
     if (report.trailer) {
         const PackageTrailer& t = *report.trailer;
@@ -371,6 +456,24 @@ std::string FormatReport(const InspectReport& report) {
     file_line("icon file", report.icon_size);
     for (const std::string& note : report.notes) {
         text += "  note: " + note + "\n";
+    }
+    for (const std::string& warning : MarkerWarnings(report)) {
+        text += "  warning: " + warning + "\n";
+    }
+    if (report.layout && report.layout->relaxed_marker_check == true) {
+        // Named as the warnings would name them, and told apart from them.
+        const std::vector<InspectReport::MarkerFinding>& findings = report.archive_markers;
+        for (std::size_t i = 0; i < findings.size() && i < package_writer::kMarkersNamed; ++i) {
+            text += "  note: " + FindingHolder(findings[i]) + " holds \"" +
+                    package_writer::MarkerText(*findings[i].marker) + "\" (" +
+                    std::string(findings[i].marker->name) + ") at " + FindingPosition(findings[i]) +
+                    "; the signature's relaxed-marker attribute makes Windows skip that check\n";
+        }
+        if (findings.size() > package_writer::kMarkersNamed) {
+            text += "  note: the tag holds " +
+                    std::to_string(findings.size() - package_writer::kMarkersNamed) +
+                    " more archive or installer markers (inspect --json lists them)\n";
+        }
     }
     return text;
 }
@@ -411,7 +514,9 @@ std::string FormatReportJson(const InspectReport& report) {
                           {"bytes_outside_pkcs7", l.bytes_outside_pkcs7},
                           {"nonzero_outside_pkcs7", l.nonzero_outside_pkcs7},
                           {"records_fill_table", l.records_fill_table},
-                          {"strict_verifier_objections", StrictVerifierObjections(l)}};
+                          {"strict_verifier_objections", StrictVerifierObjections(l)},
+                          {"relaxed_marker_check",
+                           l.relaxed_marker_check ? Json(*l.relaxed_marker_check) : Json(nullptr)}};
     }
     json["trailer"] = nullptr;
     if (report.trailer) {
@@ -432,6 +537,18 @@ std::string FormatReportJson(const InspectReport& report) {
     json["picture_file_size"] = optional_size(report.picture_size);
     json["icon_file_size"] = optional_size(report.icon_size);
     json["notes"] = report.notes;
+    json["archive_markers"] = Json::array();
+    for (const InspectReport::MarkerFinding& finding : report.archive_markers) {
+        json["archive_markers"].push_back(
+            {{"value", package_writer::MarkerText(*finding.marker)},
+             {"hex", HexBytes(finding.marker->value)},
+             {"name", finding.marker->name},
+             {"offset", finding.position},
+             {"block", finding.block.empty() ? Json(nullptr) : Json(finding.block)},
+             {"offset_in_block",
+              finding.block.empty() ? Json(nullptr) : Json(finding.offset_in_block)}});
+    }
+    json["warnings"] = MarkerWarnings(report);
     // Text that is not UTF-8 (parameters as decoded, file names) is shown
     // with U+FFFD in place of the bytes that do not fit.
     return json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "package/package_layout.h"
+#include "tools/package_writer/archive_markers.h"
 #include "tools/packaging/stub_validation.h"
 #include "tools/packaging/tool_files.h"
 
@@ -50,6 +51,10 @@ struct InspectReport {
         // The 8-byte-rounded record length equals the table's size, as the PE
         // format demands.
         bool records_fill_table = false;
+        // The signature carries the signed attribute that makes Windows skip
+        // its archive marker check (archive_markers.h); unset when the
+        // signature cannot be walked.
+        std::optional<bool> relaxed_marker_check;
     };
     std::optional<Layout> layout;
     std::optional<package_layout::PackageTrailer> trailer;  // the last 24 bytes, as read
@@ -59,6 +64,14 @@ struct InspectReport {
     std::optional<std::uint64_t> icon_size;     // as ExtractIco writes it
     std::optional<StubProblem> problem;
     std::vector<std::string> notes;  // what is odd but does not stop the stub
+    // Archive and installer markers in the tag's bytes, by file offset.
+    struct MarkerFinding {
+        const package_writer::ArchiveMarker* marker = nullptr;
+        std::string block;  // the block it starts in; empty: the tag's own fields
+        std::int64_t position = 0;
+        std::int64_t offset_in_block = 0;
+    };
+    std::vector<MarkerFinding> archive_markers;
 };
 
 // Runs the stub's own steps on the package, in the stub's order: PeReader
@@ -73,6 +86,10 @@ InspectReport Inspect(const std::filesystem::path& package);
 // What strict signature checks make of the package's certificate table:
 // an empty list when they accept it as it stands.
 std::vector<std::string> StrictVerifierObjections(const InspectReport::Layout& layout);
+
+// The warnings about the archive markers in the tag, as tag and inspect show
+// them: none when the signature makes Windows skip its marker check.
+std::vector<std::string> MarkerWarnings(const InspectReport& report);
 
 std::string FormatReport(const InspectReport& report);
 std::string FormatReportJson(const InspectReport& report);

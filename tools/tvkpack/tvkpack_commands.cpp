@@ -65,8 +65,9 @@ void RequirePeFile(const Bytes& image, const char* role) {
 }
 
 // The checks of the stub that a freshly tagged package must pass, with the
-// tag read back through the stub's own operations.
-void CheckWrittenPackage(const fs::path& file, const TagContent& content, std::int32_t version) {
+// tag read back through the stub's own operations; returns the report.
+InspectReport CheckWrittenPackage(const fs::path& file, const TagContent& content,
+                                  std::int32_t version) {
     const InspectReport report = Inspect(file);
     if (report.problem) {
         throw CommandError("the stub would reject the result (" + ProblemText(*report.problem) +
@@ -81,6 +82,7 @@ void CheckWrittenPackage(const fs::path& file, const TagContent& content, std::i
             "the stub would read back something else than was tagged; nothing "
             "was written");
     }
+    return report;
 }
 
 }  // namespace
@@ -249,7 +251,10 @@ TagOutcome TagCommand(const TagRequest& request) {
         throw CommandError(what + ": " + error.what());
     }
     WriteOutput(request.output, outcome.package, [&](const fs::path& written) {
-        CheckWrittenPackage(written, content, outcome.version);
+        const InspectReport report = CheckWrittenPackage(written, content, outcome.version);
+        for (std::string& warning : MarkerWarnings(report)) {
+            outcome.warnings.push_back(std::move(warning));
+        }
     });
     return outcome;
 }

@@ -1,10 +1,36 @@
 #include "tools/tvkserve/catalog.h"
 
+#include "tools/package_writer/archive_markers.h"
 #include "tools/packaging/base64_encode.h"
 #include "tools/packaging/tag_content.h"
 #include "tools/tvkserve/entity_tag.h"
 
 namespace tvkserve {
+
+namespace {
+
+// A brand's icon or picture goes into every tag of the brand: its archive
+// markers are warned of once, at start, as `tvkpack tag` warns of them.
+void WarnOfArchiveMarkers(std::ostream& warnings, const std::string& entry,
+                          const std::filesystem::path& path, ByteView bytes) {
+    const std::string holder = "'" + packaging::PathToUtf8(path) + "'";
+    const std::vector<package_writer::MarkerMatch> matches =
+        package_writer::FindArchiveMarkers(bytes);
+    for (std::size_t i = 0; i < matches.size() && i < package_writer::kMarkersNamed; ++i) {
+        warnings << "tvkserve: warning: " << entry << ": "
+                 << package_writer::MarkerWarning(holder, *matches[i].marker,
+                                                  "offset " + std::to_string(matches[i].offset))
+                 << "\n";
+    }
+    if (matches.size() > package_writer::kMarkersNamed) {
+        warnings << "tvkserve: warning: " << entry << ": "
+                 << package_writer::MoreMarkersWarning(
+                        holder, matches.size() - package_writer::kMarkersNamed)
+                 << "\n";
+    }
+}
+
+}  // namespace
 
 Catalog::Catalog(const ServeConfig& config, std::ostream& warnings) {
     for (const PackageEntry& entry : config.packages) {
@@ -21,7 +47,15 @@ Catalog::Catalog(const ServeConfig& config, std::ostream& warnings) {
         }
     }
     for (const BrandEntry& entry : config.brands) {
-        brands_.emplace(entry.id, std::make_shared<const ServedBrand>(entry));
+        auto brand = std::make_shared<const ServedBrand>(entry);
+        const std::string name = "brands." + entry.id;
+        if (entry.icon) {
+            WarnOfArchiveMarkers(warnings, name + ".icon", *entry.icon, brand->icon());
+        }
+        if (entry.picture) {
+            WarnOfArchiveMarkers(warnings, name + ".picture", *entry.picture, brand->picture());
+        }
+        brands_.emplace(entry.id, std::move(brand));
     }
 }
 
