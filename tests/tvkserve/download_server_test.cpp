@@ -43,6 +43,7 @@ using test_support::ReadBytes;
 using test_support::ScopedTempDir;
 using test_support::WriteBytes;
 using tvkserve_test::Connection;
+using tvkserve_test::Eventually;
 using tvkserve_test::Exchange;
 using tvkserve_test::Get;
 using tvkserve_test::ServerProcess;
@@ -68,8 +69,9 @@ Bytes PictureBytes() {
     return picture;
 }
 
-std::string ConfigText(const fs::path& folder) {
-    return R"({"listen": "127.0.0.1:0", "threads": 2,
+// The suite's configuration, with extra members (each followed by a comma).
+std::string ConfigText(const fs::path& folder, const std::string& extra = "") {
+    return R"({"listen": "127.0.0.1:0", "threads": 2, )" + extra + R"(
       "packages": {
         "runnable": {"file": ")" +
            FixturePath("signed_runnable.exe").string() +
@@ -122,17 +124,23 @@ class DownloadServerTest : public ::testing::Test {
 
     // What `tvkpack tag` makes of a configured package with these inputs.
     static Bytes Tagged(const std::string& package, const std::string& params, bool branded) {
-        ScopedTempDir work;
-        WriteBytes(work.File("params.json"), AsBytesOf(params));
         const fs::path input = package == "runnable" ? FixturePath("signed_runnable.exe")
                                                      : folder_->File(package + ".exe");
+        if (!branded) {
+            return TagFile(input, params, {});
+        }
+        return TagFile(input, params,
+                       {"--icon", folder_->File("icon.ico").string(), "--picture",
+                        folder_->File("picture.bmp").string()});
+    }
+    static Bytes TagFile(const fs::path& input, const std::string& params,
+                         const std::vector<std::string>& options) {
+        ScopedTempDir work;
+        WriteBytes(work.File("params.json"), AsBytesOf(params));
         std::vector<std::string> arguments = {"tag",      input.string(),
                                               "-o",       work.File("out.exe").string(),
                                               "--params", work.File("params.json").string()};
-        if (branded) {
-            arguments.insert(arguments.end(), {"--icon", folder_->File("icon.ico").string(),
-                                               "--picture", folder_->File("picture.bmp").string()});
-        }
+        arguments.insert(arguments.end(), options.begin(), options.end());
         std::ostringstream out, err;
         EXPECT_EQ(tvkpack::RunTvkpack(arguments, out, err), tvkpack::kExitSuccess) << err.str();
         return ReadBytes(work.File("out.exe"));
@@ -243,6 +251,7 @@ TEST_F(DownloadServerTest, RangesMakeUpTheWholeFileAndHeadAnd304SendNoBody) {
         if (row.status != 416) {
             EXPECT_EQ(response.body.size(), row.body_size) << row.what;
             EXPECT_EQ(response.Field("etag"), etag) << row.what;
+            EXPECT_EQ(response.Field("cache-control"), "no-cache") << row.what;
         }
     }
     const auto head = Exchange(server_->port(), "HEAD " + target + " HTTP/1.1\r\n\r\n", true);
@@ -526,6 +535,165 @@ TEST_F(DownloadServerTest, AClientReadingTwoKilobytesASecondKeepsItsDownloadPast
         received.append(large.data(), client.read_some(asio::buffer(large), end));
     }
     EXPECT_EQ(received.size() - body, length) << end.message();
+}
+
+// A known set of requests, then a scrape: each count is exactly what was
+// asked, read as Prometheus reads it.
+TEST_F(DownloadServerTest, MetricsCountExactlyTheRequestsAnswered) {
+    std::ofstream(folder_->File("metrics.json"))
+        << ConfigText(folder_->path(),
+                      R"("metrics_listen": "127.0.0.1:0", "cache_control": "public, max-age=60",)");
+    ServerProcess server(folder_->File("metrics.json"));
+    ASSERT_NE(server.metrics_port(), 0);
+    const std::string plain = "/download/runnable?brand=plain";
+    struct Row {
+        std::string target;
+        std::string extra;
+        unsigned status;
+    };
+    const Row rows[] = {
+        {plain, "", 200},
+        {"/download/runnable?brand=branded&ref=a", "", 200},
+        {plain, "Range: bytes=0-99\r\n", 206},
+        {plain, "If-None-Match: *\r\n", 304},
+        {"/download/nothing?brand=plain", "", 404},
+        {"/metrics", "", 404},  // not on the download address
+    };
+    std::uint64_t body_bytes = 0;
+    for (const Row& row : rows) {
+        const auto response = Get(server.port(), row.target, row.extra);
+        ASSERT_EQ(response.status, row.status) << row.target;
+        EXPECT_EQ(response.Field("cache-control"), row.status < 400 ? "public, max-age=60" : "")
+            << row.target;
+        body_bytes += response.body.size();
+    }
+    ASSERT_EQ(Exchange(server.port(), "HEAD " + plain + " HTTP/1.1\r\n\r\n", true).status, 200u);
+    const auto health = Get(server.metrics_port(), "/healthz");
+    EXPECT_EQ(health.status, 200u);
+    EXPECT_EQ(health.body, "ok\n");
+    EXPECT_EQ(Get(server.metrics_port(), plain).status, 404u);
+
+    // The server counts a response once it has sent it, and a connection
+    // once its client has closed it.
+    std::map<std::string, double> metrics;
+    const std::string all_answered = R"(tvkserve_http_responses_total{code="404"})";
+    ASSERT_TRUE(Eventually([&] {
+        const auto scrape = Get(server.metrics_port(), "/metrics");
+        EXPECT_EQ(scrape.Field("content-type"), "text/plain; version=0.0.4; charset=utf-8");
+        metrics = tvkserve_test::ParseMetrics(scrape.body);
+        return metrics[all_answered] == 2 && metrics["tvkserve_connections_in_flight"] == 0 &&
+               metrics["tvkserve_downloads_in_flight"] == 0;
+    }));
+    const std::map<std::string, double> expected = {
+        {R"(tvkserve_http_responses_total{code="200"})", 3},
+        {R"(tvkserve_http_responses_total{code="206"})", 1},
+        {R"(tvkserve_http_responses_total{code="304"})", 1},
+        {all_answered, 2},
+        {"tvkserve_sent_body_bytes_total", static_cast<double>(body_bytes)},
+        {R"(tvkserve_downloads_total{package="runnable",brand="plain"})", 2},
+        {R"(tvkserve_downloads_total{package="runnable",brand="branded"})", 1},
+        {"tvkserve_downloads_in_flight", 0},
+        {"tvkserve_connections_in_flight", 0},
+        {"tvkserve_connections_total", 7},
+        {R"(tvkserve_tag_build_seconds_bucket{le="+Inf"})", 3},  // the GETs that needed a tag
+        {"tvkserve_tag_build_seconds_count", 3},
+        {"tvkserve_tag_bytes_held", 0},
+        {R"(tvkserve_unavailable_total{reason="max_connections"})", 0},
+        {R"(tvkserve_unavailable_total{reason="max_tag_bytes"})", 0},
+        {R"(tvkserve_unavailable_total{reason="failure"})", 0},
+        {"tvkserve_access_log_dropped_lines_total", 0},
+        {R"(tvkserve_reloads_total{result="applied"})", 0},
+        {R"(tvkserve_reloads_total{result="refused"})", 0},
+    };
+    const std::string bucket = "tvkserve_tag_build_seconds_bucket{le=\"";
+    std::map<double, double> buckets;  // by upper bound
+    for (const auto& [series, value] : metrics) {
+        if (series.starts_with(bucket) && !expected.count(series)) {
+            buckets[std::stod(series.substr(bucket.size()))] = value;
+        } else if (series == "tvkserve_tag_build_seconds_sum") {
+            EXPECT_GT(value, 0);
+        } else {
+            EXPECT_TRUE(expected.count(series)) << "unexpected: " << series;
+        }
+    }
+    EXPECT_EQ(buckets.size(), 12u);
+    double below = 0;
+    for (const auto& [bound, count] : buckets) {
+        EXPECT_GE(count, below) << bound;  // cumulative
+        EXPECT_LE(count, 3) << bound;
+        below = count;
+    }
+    for (const auto& [series, value] : expected) {
+        ASSERT_TRUE(metrics.count(series)) << "missing: " << series;
+        EXPECT_EQ(metrics[series], value) << series;
+    }
+}
+
+// The package and the brand's picture are replaced as an administrator
+// should (new files renamed over the old ones), the configuration changed,
+// and SIGHUP sent while a download of the old package runs.
+TEST_F(DownloadServerTest, AReloadServesNewRequestsWhileARunningDownloadEndsAsItBegan) {
+    ScopedTempDir work;
+    fs::copy_file(folder_->File("big.exe"), work.File("setup.exe"));
+    fs::copy_file(folder_->File("picture.bmp"), work.File("brand.bmp"));
+    const auto config = [&](const std::string& file, const std::string& version) {
+        return R"({"listen": "127.0.0.1:0", "threads": 1,
+          "packages": {"setup": {"file": ")" +
+               file + R"(", "download_name": "Setup.exe"}},
+          "brands": {"acme": {"params": {"v": ")" +
+               version + R"("}, "picture": "brand.bmp"}}})";
+    };
+    const auto replace = [&](const std::string& name, const Bytes& bytes) {
+        WriteBytes(work.File(name + ".new"), bytes);
+        fs::rename(work.File(name + ".new"), work.File(name));
+    };
+    const auto text = [](const std::string& chars) { return Bytes(chars.begin(), chars.end()); };
+    replace("serve.json", text(config("setup.exe", "old")));
+    ServerProcess server(work.File("serve.json"));
+    Connection running(server.port());
+    running.Write("GET /download/setup?brand=acme HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string begun = running.Read(65536);  // then it reads nothing for a while
+    const std::size_t body = begun.find("\r\n\r\n") + 4;
+    const std::size_t length = std::stoull(begun.substr(begun.find("Content-Length: ") + 16));
+
+    Bytes new_picture = test_support::PatternBytes(900, 77);
+    new_picture[0] = 'B', new_picture[1] = 'M';
+    replace("setup.exe", ReadBytes(FixturePath("signed_runnable.exe")));
+    replace("brand.bmp", new_picture);
+    replace("serve.json", text(config("setup.exe", "new")));
+    server.Signal(SIGHUP);
+    tvkserve_test::WaitForErrorLine(server, "tvkserve: reload applied");
+    const std::string expected_new =
+        AsString(TagFile(FixturePath("signed_runnable.exe"), R"({"v":"new"})",
+                         {"--picture", work.File("brand.bmp")}));
+    EXPECT_TRUE(Get(server.port(), "/download/setup?brand=acme").body == expected_new);
+
+    const std::string rest = running.Read(body + length - begun.size());
+    EXPECT_TRUE(begun.substr(body) + rest ==
+                AsString(TagFile(folder_->File("big.exe"), R"({"v":"old"})",
+                                 {"--picture", folder_->File("picture.bmp").string()})));
+
+    // A configuration whose package is missing: refused with the message
+    // the server gives at start, and the one before keeps serving.
+    const std::string missing = config(work.File("missing.exe").string(), "newer");
+    replace("serve.json", text(missing));
+    server.Signal(SIGHUP);
+    const std::string refused = tvkserve_test::WaitForErrorLine(server, "tvkserve: config '");
+    ScopedTempDir start;
+    std::ofstream(start.File("serve.json")) << missing;
+    const auto failure = tvkserve_test::RunUntilExit(start.File("serve.json"));
+    EXPECT_EQ(failure.status, 1);
+    const std::string at_start = failure.errors.substr(0, failure.errors.find('\n'));
+    EXPECT_EQ(refused.substr(refused.find("': ")), at_start.substr(at_start.find("': ")));
+    EXPECT_TRUE(Get(server.port(), "/download/setup?brand=acme").body == expected_new);
+    EXPECT_TRUE(Eventually([&] {
+        const std::string log = server.AccessLog();
+        return log.find("Z reload applied: packages: 1, brands: 1, read in ") !=
+                   std::string::npos &&
+               log.find(
+                   "Z reload refused, the configuration loaded before keeps serving: config '") !=
+                   std::string::npos;
+    })) << server.AccessLog();
 }
 
 TEST(DownloadServerStart, RefusesAConfigurationWhoseFilesAreNotWhatItSays) {

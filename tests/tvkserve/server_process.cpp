@@ -8,6 +8,7 @@
 #include <fcntl.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -36,6 +37,7 @@ namespace {
 constexpr auto kStartTimeout = std::chrono::seconds(30);
 constexpr auto kExchangeTimeout = std::chrono::seconds(30);
 constexpr char kListening[] = "tvkserve: listening on 127.0.0.1:";
+constexpr char kMetricsOn[] = "tvkserve: metrics on 127.0.0.1:";
 
 std::string ReadText(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -74,6 +76,10 @@ ServerProcess::ServerProcess(const fs::path& config)
             at != std::string::npos && errors.find('\n', at) != std::string::npos) {
             port_ =
                 static_cast<std::uint16_t>(std::stoi(errors.substr(at + sizeof kListening - 1)));
+            if (const std::size_t metrics = errors.find(kMetricsOn); metrics < at) {
+                metrics_port_ = static_cast<std::uint16_t>(
+                    std::stoi(errors.substr(metrics + sizeof kMetricsOn - 1)));
+            }
             return;
         }
         if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
@@ -233,6 +239,74 @@ Response Exchange(std::uint16_t port, const std::string& request, bool head) {
 
 Response Get(std::uint16_t port, const std::string& target, const std::string& extra) {
     return Exchange(port, "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n" + extra + "\r\n");
+}
+
+std::map<std::string, double> ParseMetrics(const std::string& text) {
+    std::map<std::string, double> samples;
+    std::map<std::string, std::string> types;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("# TYPE ")) {
+            std::istringstream words(line.substr(7));
+            std::string name, type;
+            words >> name >> type;
+            types[name] = type;
+            continue;
+        }
+        if (line.empty() || line.starts_with("#")) {
+            continue;
+        }
+        const std::size_t space = line.rfind(' ');
+        const std::string series = line.substr(0, space);
+        const std::string name = series.substr(0, series.find('{'));
+        std::string family = name;
+        for (const char* suffix : {"_bucket", "_sum", "_count"}) {
+            if (name.ends_with(suffix) &&
+                types[name.substr(0, name.size() - std::strlen(suffix))] == "histogram") {
+                family = name.substr(0, name.size() - std::strlen(suffix));
+            }
+        }
+        std::size_t used = 0;
+        double value = 0;
+        try {
+            value = std::stod(line.substr(space + 1), &used);
+        } catch (const std::exception&) {
+        }
+        if (space == std::string::npos || used != line.size() - space - 1 ||
+            series.find(' ') != std::string::npos || types.count(family) == 0 ||
+            !samples.emplace(series, value).second) {
+            throw std::runtime_error("not a sample of a declared family: " + line);
+        }
+    }
+    return samples;
+}
+
+bool Eventually(const std::function<bool()>& holds) {
+    const auto give_up = std::chrono::steady_clock::now() + kExchangeTimeout;
+    while (!holds()) {
+        if (std::chrono::steady_clock::now() >= give_up) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::string WaitForErrorLine(const ServerProcess& server, const std::string& what) {
+    const auto give_up = std::chrono::steady_clock::now() + kExchangeTimeout;
+    while (std::chrono::steady_clock::now() < give_up) {
+        const std::string errors = server.Errors();
+        if (const std::size_t at = errors.find(what); at != std::string::npos) {
+            const std::size_t end = errors.find('\n', at);
+            if (end != std::string::npos) {
+                const std::size_t start = errors.rfind('\n', at);
+                const std::size_t first = start == std::string::npos ? 0 : start + 1;
+                return errors.substr(first, end - first);
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    throw std::runtime_error("tvkserve did not say '" + what + "': " + server.Errors());
 }
 
 int Shell(const std::string& command) {
