@@ -46,6 +46,7 @@ using tvkserve_test::Connection;
 using tvkserve_test::Eventually;
 using tvkserve_test::Exchange;
 using tvkserve_test::Get;
+using tvkserve_test::NginxProcess;
 using tvkserve_test::ServerProcess;
 using tvkserve_test::Shell;
 
@@ -85,6 +86,37 @@ std::string ConfigText(const fs::path& folder, const std::string& extra = "") {
         "branded": {"params": {"product": "Demo"}, "icon": "icon.ico", "picture": "picture.bmp"}},
       "query": {"ref": {"max_length": 16, "pattern": "[A-Za-z0-9_-]*"},
                 "campaign": {"max_length": 32, "pattern": "[a-z ]*"}}})";
+}
+
+// The README's nginx front as written there, but on loopback ports and
+// without TLS.
+std::string ReadmeNginxFront(std::uint16_t listen, std::uint16_t first, std::uint16_t second) {
+    const std::string readme = AsString(ReadBytes(fs::path(TVK_SOURCE_DIR) / "README.md"));
+    const std::string opening = "```nginx\n";
+    const std::size_t start = readme.find(opening);
+    if (start == std::string::npos) {
+        throw std::runtime_error("the README has no nginx block");
+    }
+    const std::size_t begin = start + opening.size();
+    std::string block = readme.substr(begin, readme.find("```", begin) - begin);
+    const auto replace_once = [&](const std::string& from, const std::string& to) {
+        const std::size_t at = block.find(from);
+        if (at == std::string::npos || block.find(from, at + 1) != std::string::npos) {
+            throw std::runtime_error("the README's nginx block does not hold '" + from + "' once");
+        }
+        block.replace(at, from.size(), to);
+    };
+    replace_once("server 127.0.0.1:8080;", "server 127.0.0.1:" + std::to_string(first) + ";");
+    replace_once("server 127.0.0.1:8081;", "server 127.0.0.1:" + std::to_string(second) + ";");
+    replace_once("listen 443 ssl;", "listen 127.0.0.1:" + std::to_string(listen) + ";");
+    std::istringstream lines(block);
+    std::string front;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("ssl_certificate") == std::string::npos) {
+            front += line + "\n";
+        }
+    }
+    return front;
 }
 
 class DownloadServerTest : public ::testing::Test {
@@ -694,6 +726,112 @@ TEST_F(DownloadServerTest, AReloadServesNewRequestsWhileARunningDownloadEndsAsIt
                    "Z reload refused, the configuration loaded before keeps serving: config '") !=
                    std::string::npos;
     })) << server.AccessLog();
+}
+
+// Two instances that trust the proxy, behind the README's nginx front.
+TEST_F(DownloadServerTest, NginxFrontFromTheReadmePassesRangesAnd304sAndOutlivesAClientThatLeaves) {
+    const std::string extra =
+        R"("metrics_listen": "127.0.0.1:0", "trusted_proxies": ["127.0.0.1", "::1"],)";
+    std::vector<std::unique_ptr<ServerProcess>> servers;
+    for (const char* name : {"front-a.json", "front-b.json"}) {
+        std::ofstream(folder_->File(name)) << ConfigText(folder_->path(), extra);
+        servers.push_back(std::make_unique<ServerProcess>(folder_->File(name)));
+    }
+    const NginxProcess nginx([&](std::uint16_t port) {
+        return ReadmeNginxFront(port, servers[0]->port(), servers[1]->port());
+    });
+
+    // nginx takes the instances in turn. A client at 127.0.0.2 that names
+    // another address: nginx appends the client's own, and each instance
+    // logs that one (the right-most that is not the trusted proxy).
+    const std::string target = "/download/runnable?brand=plain&ref=r-1";
+    const std::string whole =
+        AsString(Tagged("runnable", R"({"product":"Demo","brand":"ACME","ref":"r-1"})", false));
+    std::string etag;
+    for (int i = 0; i < 2; ++i) {
+        const auto response = Connection(nginx.port(), "127.0.0.2")
+                                  .Exchange("GET " + target +
+                                            " HTTP/1.1\r\nHost: x\r\nX-Forwarded-For: "
+                                            "203.0.113.7\r\n\r\n");
+        EXPECT_EQ(response.status, 200u);
+        EXPECT_TRUE(response.body == whole);
+        etag = response.Field("etag");
+    }
+    for (const auto& server : servers) {
+        EXPECT_TRUE(Eventually([&] {
+            return server->AccessLog().find(" 127.0.0.2 \"GET " + target + "\" 200 ") !=
+                   std::string::npos;
+        })) << server->AccessLog();
+    }
+    const auto part =
+        Get(nginx.port(), target, "Range: bytes=100-199\r\nIf-Range: " + etag + "\r\n");
+    EXPECT_EQ(part.status, 206u);
+    EXPECT_EQ(part.Field("content-range"), "bytes 100-199/" + std::to_string(whole.size()));
+    EXPECT_TRUE(part.body == whole.substr(100, 100));
+    const auto unchanged = Get(nginx.port(), target, "If-None-Match: " + etag + "\r\n");
+    EXPECT_EQ(unchanged.status, 304u);
+    EXPECT_EQ(unchanged.Field("etag"), etag);
+    EXPECT_EQ(unchanged.Field("cache-control"), "no-cache");
+
+    // A client that leaves after the first bytes of the big package: the
+    // instance that served it logs the download cut off and stays healthy.
+    // (The client's small receive buffer keeps the bytes on their way far
+    // below the package's size.)
+    {
+        asio::io_context context;
+        asio::ip::tcp::socket leaving(context);
+        leaving.open(asio::ip::tcp::v4());
+        leaving.set_option(asio::socket_base::receive_buffer_size(4096));
+        leaving.connect({asio::ip::make_address("127.0.0.1"), nginx.port()});
+        asio::write(
+            leaving,
+            asio::buffer(std::string("GET /download/big?brand=plain HTTP/1.1\r\nHost: x\r\n\r\n")));
+        std::vector<char> first(100000);
+        asio::read(leaving, asio::buffer(first));
+        // nginx streams (it keeps no copy of its own): while the client
+        // reads nothing, the instance is still sending.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        double in_flight = 0;
+        for (const auto& server : servers) {
+            in_flight += tvkserve_test::ParseMetrics(Get(server->metrics_port(), "/metrics").body)
+                             .at("tvkserve_downloads_in_flight");
+        }
+        EXPECT_EQ(in_flight, 1);
+    }
+    const std::string cut_off = "\"GET /download/big?brand=plain\" 200 ";
+    std::string log;
+    EXPECT_TRUE(Eventually([&] {
+        log = servers[0]->AccessLog() + servers[1]->AccessLog();
+        return log.find(cut_off) != std::string::npos;
+    }));
+    if (const std::size_t at = log.find(cut_off); at != std::string::npos) {
+        EXPECT_LT(std::stoull(log.substr(at + cut_off.size())), kBigInstallerPadding);
+    }
+    for (const auto& server : servers) {
+        EXPECT_TRUE(Eventually([&] {
+            return tvkserve_test::ParseMetrics(Get(server->metrics_port(), "/metrics").body)
+                       .at("tvkserve_downloads_in_flight") == 0;
+        }));
+        EXPECT_EQ(Get(server->metrics_port(), "/healthz").body, "ok\n");
+    }
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(Get(nginx.port(), target).body == whole);
+    }
+    // nginx kept its connections to the instances for further requests.
+    double connections = 0;
+    EXPECT_TRUE(Eventually([&] {
+        double responses = 0;
+        connections = 0;
+        for (const auto& server : servers) {
+            for (const auto& [series, value] :
+                 tvkserve_test::ParseMetrics(Get(server->metrics_port(), "/metrics").body)) {
+                connections += series == "tvkserve_connections_total" ? value : 0;
+                responses += series.starts_with("tvkserve_http_responses_total") ? value : 0;
+            }
+        }
+        return responses == 7;
+    }));
+    EXPECT_LT(connections, 7);
 }
 
 TEST(DownloadServerStart, RefusesAConfigurationWhoseFilesAreNotWhatItSays) {

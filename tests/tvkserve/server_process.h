@@ -46,6 +46,28 @@ class ServerProcess {
     std::uint16_t metrics_port_ = 0;
 };
 
+// Debian's nginx (/usr/sbin/nginx) in front of servers: in the foreground,
+// with everything of its own (configuration, logs, pid, temporary files) in
+// a folder that goes with it, on a free loopback port; ended (SIGTERM) by
+// the destructor. http_block(port) makes what goes inside http { }.
+class NginxProcess {
+  public:
+    explicit NginxProcess(const std::function<std::string(std::uint16_t port)>& http_block);
+    ~NginxProcess();
+    NginxProcess(const NginxProcess&) = delete;
+    NginxProcess& operator=(const NginxProcess&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    std::string Errors() const;
+
+  private:
+    void Stop();
+
+    std::filesystem::path prefix_;
+    pid_t pid_ = -1;
+    std::uint16_t port_ = 0;
+};
+
 // What tvkserve prints on standard error when a configuration is refused,
 // and its exit status.
 struct StartFailure {
@@ -70,7 +92,9 @@ struct Response {
 // (with an exception).
 class Connection {
   public:
-    explicit Connection(std::uint16_t port);
+    // from: the loopback address to connect from (127.0.0.1 when empty);
+    // any in 127.0.0.0/8 is this machine's.
+    explicit Connection(std::uint16_t port, const std::string& from = "");
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
