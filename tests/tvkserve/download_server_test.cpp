@@ -376,8 +376,11 @@ TEST_F(DownloadServerTest, FiftyConcurrentDownloadsMatchWhileOneClientStallsAndO
     EXPECT_EQ(matching, 50);
 }
 
+// The metrics address answers meanwhile: a load balancer's health check
+// sees the server finishing.
 TEST_F(DownloadServerTest, SigtermLetsARunningDownloadFinishAndTakesNoNewConnection) {
-    std::ofstream(folder_->File("drain.json")) << ConfigText(folder_->path());
+    std::ofstream(folder_->File("drain.json"))
+        << ConfigText(folder_->path(), R"("metrics_listen": "127.0.0.1:0",)");
     ServerProcess server(folder_->File("drain.json"));
     asio::io_context context;
     asio::ip::tcp::socket client(context);
@@ -396,6 +399,9 @@ TEST_F(DownloadServerTest, SigtermLetsARunningDownloadFinishAndTakesNoNewConnect
     boost::system::error_code refused;
     late.connect(endpoint, refused);
     EXPECT_EQ(refused, asio::error::connection_refused);
+    const auto health = Get(server.metrics_port(), "/healthz");
+    EXPECT_EQ(health.status, 503u);
+    EXPECT_EQ(health.body, "finishing the running downloads\n");
 
     boost::system::error_code end;
     std::vector<char> chunk(1 << 20);
