@@ -5,9 +5,10 @@
 # tvkserve load; the unit passes `systemd-analyze verify` with nothing to say
 # and the offline security review with an exposure of 2.0 at most; and
 # tvkserve, unpacked with dpkg-deb -x and started with the sample
-# configuration on a free loopback port, serves downloads equal to the
-# package's own `tvkpack tag` output, then ends with 0 on SIGTERM (what
-# `systemctl stop` sends).
+# configuration on free loopback ports, serves downloads equal to the
+# package's own `tvkpack tag` output, counts them on its metrics address and
+# says it is healthy there, then ends with 0 on SIGTERM (what `systemctl
+# stop` sends).
 # Usage: release_deb_server.sh DIST VERSION INSTALLER
 set -eu
 
@@ -93,16 +94,20 @@ osslsigncode sign -certs cert.pem -key key.pem -n "Release check" \
 printf '\000\000\001\000icon' > srv/acme.ico
 printf 'BMpicture' > srv/acme.bmp
 sed -e "s|/srv/tvkserve/|$work/srv/|g" -e 's|"127.0.0.1:8080"|"127.0.0.1:0"|' \
+    -e 's|"127.0.0.1:9180"|"127.0.0.1:0"|' \
     "$root/usr/share/doc/tvkstub/examples/serve.json" > serve.json
-if [ "$(grep -o "$work/srv/" serve.json | wc -l)" -ne 3 ] || ! grep -q '"127.0.0.1:0"' serve.json; then
-    fail "the sample configuration no longer names the files and address this test moves"
+if [ "$(grep -o "$work/srv/" serve.json | wc -l)" -ne 3 ] ||
+    [ "$(grep -o '"127.0.0.1:0"' serve.json | wc -l)" -ne 2 ]; then
+    fail "the sample configuration no longer names the files and addresses this test moves"
 fi
 
 "$root/usr/bin/tvkserve" --config serve.json > access.log 2> errors.txt &
 server_pid=$!
 port=
+metrics_port=
 for _ in $(seq 100); do
     port=$(sed -n 's/^tvkserve: listening on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' errors.txt)
+    metrics_port=$(sed -n 's/^tvkserve: metrics on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' errors.txt)
     [ -z "$port" ] || break
     kill -0 "$server_pid" 2>/dev/null || fail "tvkserve ended at start: $(cat errors.txt)"
     sleep 0.1
@@ -124,6 +129,16 @@ done <<EOF
 brand=acme&ref=x-1|{"product":"My Product","vendor":"ACME","ref":"x-1"}|--icon srv/acme.ico --picture srv/acme.bmp
 brand=plain|{"product":"My Product"}|
 EOF
+
+[ -n "$metrics_port" ] || fail "tvkserve did not say where its metrics are: $(cat errors.txt)"
+[ "$(curl -fsS --max-time 10 "http://127.0.0.1:$metrics_port/healthz")" = ok ] ||
+    fail "/healthz does not say ok"
+curl -fsS --max-time 10 -o metrics.txt "http://127.0.0.1:$metrics_port/metrics" ||
+    fail "curl could not fetch /metrics"
+for brand in acme plain; do
+    grep -qx "tvkserve_downloads_total{package=\"setup\",brand=\"$brand\"} 1" metrics.txt ||
+        fail "/metrics does not count the $brand download: $(grep downloads_total metrics.txt)"
+done
 
 kill -TERM "$server_pid"
 for _ in $(seq 100); do

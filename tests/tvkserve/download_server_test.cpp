@@ -43,8 +43,10 @@ using test_support::ReadBytes;
 using test_support::ScopedTempDir;
 using test_support::WriteBytes;
 using tvkserve_test::Connection;
+using tvkserve_test::Eventually;
 using tvkserve_test::Exchange;
 using tvkserve_test::Get;
+using tvkserve_test::NginxProcess;
 using tvkserve_test::ServerProcess;
 using tvkserve_test::Shell;
 
@@ -68,8 +70,9 @@ Bytes PictureBytes() {
     return picture;
 }
 
-std::string ConfigText(const fs::path& folder) {
-    return R"({"listen": "127.0.0.1:0", "threads": 2,
+// The suite's configuration, with extra members (each followed by a comma).
+std::string ConfigText(const fs::path& folder, const std::string& extra = "") {
+    return R"({"listen": "127.0.0.1:0", "threads": 2, )" + extra + R"(
       "packages": {
         "runnable": {"file": ")" +
            FixturePath("signed_runnable.exe").string() +
@@ -83,6 +86,37 @@ std::string ConfigText(const fs::path& folder) {
         "branded": {"params": {"product": "Demo"}, "icon": "icon.ico", "picture": "picture.bmp"}},
       "query": {"ref": {"max_length": 16, "pattern": "[A-Za-z0-9_-]*"},
                 "campaign": {"max_length": 32, "pattern": "[a-z ]*"}}})";
+}
+
+// The README's nginx front as written there, but on loopback ports and
+// without TLS.
+std::string ReadmeNginxFront(std::uint16_t listen, std::uint16_t first, std::uint16_t second) {
+    const std::string readme = AsString(ReadBytes(fs::path(TVK_SOURCE_DIR) / "README.md"));
+    const std::string opening = "```nginx\n";
+    const std::size_t start = readme.find(opening);
+    if (start == std::string::npos) {
+        throw std::runtime_error("the README has no nginx block");
+    }
+    const std::size_t begin = start + opening.size();
+    std::string block = readme.substr(begin, readme.find("```", begin) - begin);
+    const auto replace_once = [&](const std::string& from, const std::string& to) {
+        const std::size_t at = block.find(from);
+        if (at == std::string::npos || block.find(from, at + 1) != std::string::npos) {
+            throw std::runtime_error("the README's nginx block does not hold '" + from + "' once");
+        }
+        block.replace(at, from.size(), to);
+    };
+    replace_once("server 127.0.0.1:8080;", "server 127.0.0.1:" + std::to_string(first) + ";");
+    replace_once("server 127.0.0.1:8081;", "server 127.0.0.1:" + std::to_string(second) + ";");
+    replace_once("listen 443 ssl;", "listen 127.0.0.1:" + std::to_string(listen) + ";");
+    std::istringstream lines(block);
+    std::string front;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("ssl_certificate") == std::string::npos) {
+            front += line + "\n";
+        }
+    }
+    return front;
 }
 
 class DownloadServerTest : public ::testing::Test {
@@ -122,17 +156,23 @@ class DownloadServerTest : public ::testing::Test {
 
     // What `tvkpack tag` makes of a configured package with these inputs.
     static Bytes Tagged(const std::string& package, const std::string& params, bool branded) {
-        ScopedTempDir work;
-        WriteBytes(work.File("params.json"), AsBytesOf(params));
         const fs::path input = package == "runnable" ? FixturePath("signed_runnable.exe")
                                                      : folder_->File(package + ".exe");
+        if (!branded) {
+            return TagFile(input, params, {});
+        }
+        return TagFile(input, params,
+                       {"--icon", folder_->File("icon.ico").string(), "--picture",
+                        folder_->File("picture.bmp").string()});
+    }
+    static Bytes TagFile(const fs::path& input, const std::string& params,
+                         const std::vector<std::string>& options) {
+        ScopedTempDir work;
+        WriteBytes(work.File("params.json"), AsBytesOf(params));
         std::vector<std::string> arguments = {"tag",      input.string(),
                                               "-o",       work.File("out.exe").string(),
                                               "--params", work.File("params.json").string()};
-        if (branded) {
-            arguments.insert(arguments.end(), {"--icon", folder_->File("icon.ico").string(),
-                                               "--picture", folder_->File("picture.bmp").string()});
-        }
+        arguments.insert(arguments.end(), options.begin(), options.end());
         std::ostringstream out, err;
         EXPECT_EQ(tvkpack::RunTvkpack(arguments, out, err), tvkpack::kExitSuccess) << err.str();
         return ReadBytes(work.File("out.exe"));
@@ -243,6 +283,7 @@ TEST_F(DownloadServerTest, RangesMakeUpTheWholeFileAndHeadAnd304SendNoBody) {
         if (row.status != 416) {
             EXPECT_EQ(response.body.size(), row.body_size) << row.what;
             EXPECT_EQ(response.Field("etag"), etag) << row.what;
+            EXPECT_EQ(response.Field("cache-control"), "no-cache") << row.what;
         }
     }
     const auto head = Exchange(server_->port(), "HEAD " + target + " HTTP/1.1\r\n\r\n", true);
@@ -335,8 +376,11 @@ TEST_F(DownloadServerTest, FiftyConcurrentDownloadsMatchWhileOneClientStallsAndO
     EXPECT_EQ(matching, 50);
 }
 
+// The metrics address answers meanwhile: a load balancer's health check
+// sees the server finishing.
 TEST_F(DownloadServerTest, SigtermLetsARunningDownloadFinishAndTakesNoNewConnection) {
-    std::ofstream(folder_->File("drain.json")) << ConfigText(folder_->path());
+    std::ofstream(folder_->File("drain.json"))
+        << ConfigText(folder_->path(), R"("metrics_listen": "127.0.0.1:0",)");
     ServerProcess server(folder_->File("drain.json"));
     asio::io_context context;
     asio::ip::tcp::socket client(context);
@@ -355,6 +399,9 @@ TEST_F(DownloadServerTest, SigtermLetsARunningDownloadFinishAndTakesNoNewConnect
     boost::system::error_code refused;
     late.connect(endpoint, refused);
     EXPECT_EQ(refused, asio::error::connection_refused);
+    const auto health = Get(server.metrics_port(), "/healthz");
+    EXPECT_EQ(health.status, 503u);
+    EXPECT_EQ(health.body, "finishing the running downloads\n");
 
     boost::system::error_code end;
     std::vector<char> chunk(1 << 20);
@@ -526,6 +573,271 @@ TEST_F(DownloadServerTest, AClientReadingTwoKilobytesASecondKeepsItsDownloadPast
         received.append(large.data(), client.read_some(asio::buffer(large), end));
     }
     EXPECT_EQ(received.size() - body, length) << end.message();
+}
+
+// A known set of requests, then a scrape: each count is exactly what was
+// asked, read as Prometheus reads it.
+TEST_F(DownloadServerTest, MetricsCountExactlyTheRequestsAnswered) {
+    std::ofstream(folder_->File("metrics.json"))
+        << ConfigText(folder_->path(),
+                      R"("metrics_listen": "127.0.0.1:0", "cache_control": "public, max-age=60",)");
+    ServerProcess server(folder_->File("metrics.json"));
+    ASSERT_NE(server.metrics_port(), 0);
+    const std::string plain = "/download/runnable?brand=plain";
+    struct Row {
+        std::string target;
+        std::string extra;
+        unsigned status;
+    };
+    const Row rows[] = {
+        {plain, "", 200},
+        {"/download/runnable?brand=branded&ref=a", "", 200},
+        {plain, "Range: bytes=0-99\r\n", 206},
+        {plain, "If-None-Match: *\r\n", 304},
+        {"/download/nothing?brand=plain", "", 404},
+        {"/metrics", "", 404},  // not on the download address
+    };
+    std::uint64_t body_bytes = 0;
+    for (const Row& row : rows) {
+        const auto response = Get(server.port(), row.target, row.extra);
+        ASSERT_EQ(response.status, row.status) << row.target;
+        EXPECT_EQ(response.Field("cache-control"), row.status < 400 ? "public, max-age=60" : "")
+            << row.target;
+        body_bytes += response.body.size();
+    }
+    ASSERT_EQ(Exchange(server.port(), "HEAD " + plain + " HTTP/1.1\r\n\r\n", true).status, 200u);
+    const auto health = Get(server.metrics_port(), "/healthz");
+    EXPECT_EQ(health.status, 200u);
+    EXPECT_EQ(health.body, "ok\n");
+    EXPECT_EQ(Get(server.metrics_port(), plain).status, 404u);
+
+    // The server counts a response once it has sent it, and a connection
+    // once its client has closed it.
+    std::map<std::string, double> metrics;
+    const std::string all_answered = R"(tvkserve_http_responses_total{code="404"})";
+    ASSERT_TRUE(Eventually([&] {
+        const auto scrape = Get(server.metrics_port(), "/metrics");
+        EXPECT_EQ(scrape.Field("content-type"), "text/plain; version=0.0.4; charset=utf-8");
+        metrics = tvkserve_test::ParseMetrics(scrape.body);
+        return metrics[all_answered] == 2 && metrics["tvkserve_connections_in_flight"] == 0 &&
+               metrics["tvkserve_downloads_in_flight"] == 0;
+    }));
+    const std::map<std::string, double> expected = {
+        {R"(tvkserve_http_responses_total{code="200"})", 3},
+        {R"(tvkserve_http_responses_total{code="206"})", 1},
+        {R"(tvkserve_http_responses_total{code="304"})", 1},
+        {all_answered, 2},
+        {"tvkserve_sent_body_bytes_total", static_cast<double>(body_bytes)},
+        {R"(tvkserve_downloads_total{package="runnable",brand="plain"})", 2},
+        {R"(tvkserve_downloads_total{package="runnable",brand="branded"})", 1},
+        {"tvkserve_downloads_in_flight", 0},
+        {"tvkserve_connections_in_flight", 0},
+        {"tvkserve_connections_total", 7},
+        {R"(tvkserve_tag_build_seconds_bucket{le="+Inf"})", 3},  // the GETs that needed a tag
+        {"tvkserve_tag_build_seconds_count", 3},
+        {"tvkserve_tag_bytes_held", 0},
+        {R"(tvkserve_unavailable_total{reason="max_connections"})", 0},
+        {R"(tvkserve_unavailable_total{reason="max_tag_bytes"})", 0},
+        {R"(tvkserve_unavailable_total{reason="failure"})", 0},
+        {"tvkserve_access_log_dropped_lines_total", 0},
+        {R"(tvkserve_reloads_total{result="applied"})", 0},
+        {R"(tvkserve_reloads_total{result="refused"})", 0},
+    };
+    const std::string bucket = "tvkserve_tag_build_seconds_bucket{le=\"";
+    std::map<double, double> buckets;  // by upper bound
+    for (const auto& [series, value] : metrics) {
+        if (series.starts_with(bucket) && !expected.count(series)) {
+            buckets[std::stod(series.substr(bucket.size()))] = value;
+        } else if (series == "tvkserve_tag_build_seconds_sum") {
+            EXPECT_GT(value, 0);
+        } else {
+            EXPECT_TRUE(expected.count(series)) << "unexpected: " << series;
+        }
+    }
+    EXPECT_EQ(buckets.size(), 12u);
+    double below = 0;
+    for (const auto& [bound, count] : buckets) {
+        EXPECT_GE(count, below) << bound;  // cumulative
+        EXPECT_LE(count, 3) << bound;
+        below = count;
+    }
+    for (const auto& [series, value] : expected) {
+        ASSERT_TRUE(metrics.count(series)) << "missing: " << series;
+        EXPECT_EQ(metrics[series], value) << series;
+    }
+}
+
+// The package and the brand's picture are replaced as an administrator
+// should (new files renamed over the old ones), the configuration changed,
+// and SIGHUP sent while a download of the old package runs.
+TEST_F(DownloadServerTest, AReloadServesNewRequestsWhileARunningDownloadEndsAsItBegan) {
+    ScopedTempDir work;
+    fs::copy_file(folder_->File("big.exe"), work.File("setup.exe"));
+    fs::copy_file(folder_->File("picture.bmp"), work.File("brand.bmp"));
+    const auto config = [&](const std::string& file, const std::string& version) {
+        return R"({"listen": "127.0.0.1:0", "threads": 1,
+          "packages": {"setup": {"file": ")" +
+               file + R"(", "download_name": "Setup.exe"}},
+          "brands": {"acme": {"params": {"v": ")" +
+               version + R"("}, "picture": "brand.bmp"}}})";
+    };
+    const auto replace = [&](const std::string& name, const Bytes& bytes) {
+        WriteBytes(work.File(name + ".new"), bytes);
+        fs::rename(work.File(name + ".new"), work.File(name));
+    };
+    const auto text = [](const std::string& chars) { return Bytes(chars.begin(), chars.end()); };
+    replace("serve.json", text(config("setup.exe", "old")));
+    ServerProcess server(work.File("serve.json"));
+    Connection running(server.port());
+    running.Write("GET /download/setup?brand=acme HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string begun = running.Read(65536);  // then it reads nothing for a while
+    const std::size_t body = begun.find("\r\n\r\n") + 4;
+    const std::size_t length = std::stoull(begun.substr(begun.find("Content-Length: ") + 16));
+
+    Bytes new_picture = test_support::PatternBytes(900, 77);
+    new_picture[0] = 'B', new_picture[1] = 'M';
+    replace("setup.exe", ReadBytes(FixturePath("signed_runnable.exe")));
+    replace("brand.bmp", new_picture);
+    replace("serve.json", text(config("setup.exe", "new")));
+    server.Signal(SIGHUP);
+    tvkserve_test::WaitForErrorLine(server, "tvkserve: reload applied");
+    const std::string expected_new =
+        AsString(TagFile(FixturePath("signed_runnable.exe"), R"({"v":"new"})",
+                         {"--picture", work.File("brand.bmp")}));
+    EXPECT_TRUE(Get(server.port(), "/download/setup?brand=acme").body == expected_new);
+
+    const std::string rest = running.Read(body + length - begun.size());
+    EXPECT_TRUE(begun.substr(body) + rest ==
+                AsString(TagFile(folder_->File("big.exe"), R"({"v":"old"})",
+                                 {"--picture", folder_->File("picture.bmp").string()})));
+
+    // A configuration whose package is missing: refused with the message
+    // the server gives at start, and the one before keeps serving.
+    const std::string missing = config(work.File("missing.exe").string(), "newer");
+    replace("serve.json", text(missing));
+    server.Signal(SIGHUP);
+    const std::string refused = tvkserve_test::WaitForErrorLine(server, "tvkserve: config '");
+    ScopedTempDir start;
+    std::ofstream(start.File("serve.json")) << missing;
+    const auto failure = tvkserve_test::RunUntilExit(start.File("serve.json"));
+    EXPECT_EQ(failure.status, 1);
+    const std::string at_start = failure.errors.substr(0, failure.errors.find('\n'));
+    EXPECT_EQ(refused.substr(refused.find("': ")), at_start.substr(at_start.find("': ")));
+    EXPECT_TRUE(Get(server.port(), "/download/setup?brand=acme").body == expected_new);
+    EXPECT_TRUE(Eventually([&] {
+        const std::string log = server.AccessLog();
+        return log.find("Z reload applied: packages: 1, brands: 1, read in ") !=
+                   std::string::npos &&
+               log.find(
+                   "Z reload refused, the configuration loaded before keeps serving: config '") !=
+                   std::string::npos;
+    })) << server.AccessLog();
+}
+
+// Two instances that trust the proxy, behind the README's nginx front.
+TEST_F(DownloadServerTest, NginxFrontFromTheReadmePassesRangesAnd304sAndOutlivesAClientThatLeaves) {
+    const std::string extra =
+        R"("metrics_listen": "127.0.0.1:0", "trusted_proxies": ["127.0.0.1", "::1"],)";
+    std::vector<std::unique_ptr<ServerProcess>> servers;
+    for (const char* name : {"front-a.json", "front-b.json"}) {
+        std::ofstream(folder_->File(name)) << ConfigText(folder_->path(), extra);
+        servers.push_back(std::make_unique<ServerProcess>(folder_->File(name)));
+    }
+    const NginxProcess nginx([&](std::uint16_t port) {
+        return ReadmeNginxFront(port, servers[0]->port(), servers[1]->port());
+    });
+
+    // nginx takes the instances in turn. A client at 127.0.0.2 that names
+    // another address: nginx appends the client's own, and each instance
+    // logs that one (the right-most that is not the trusted proxy).
+    const std::string target = "/download/runnable?brand=plain&ref=r-1";
+    const std::string whole =
+        AsString(Tagged("runnable", R"({"product":"Demo","brand":"ACME","ref":"r-1"})", false));
+    std::string etag;
+    for (int i = 0; i < 2; ++i) {
+        const auto response = Connection(nginx.port(), "127.0.0.2")
+                                  .Exchange("GET " + target +
+                                            " HTTP/1.1\r\nHost: x\r\nX-Forwarded-For: "
+                                            "203.0.113.7\r\n\r\n");
+        EXPECT_EQ(response.status, 200u);
+        EXPECT_TRUE(response.body == whole);
+        etag = response.Field("etag");
+    }
+    for (const auto& server : servers) {
+        EXPECT_TRUE(Eventually([&] {
+            return server->AccessLog().find(" 127.0.0.2 \"GET " + target + "\" 200 ") !=
+                   std::string::npos;
+        })) << server->AccessLog();
+    }
+    const auto part =
+        Get(nginx.port(), target, "Range: bytes=100-199\r\nIf-Range: " + etag + "\r\n");
+    EXPECT_EQ(part.status, 206u);
+    EXPECT_EQ(part.Field("content-range"), "bytes 100-199/" + std::to_string(whole.size()));
+    EXPECT_TRUE(part.body == whole.substr(100, 100));
+    const auto unchanged = Get(nginx.port(), target, "If-None-Match: " + etag + "\r\n");
+    EXPECT_EQ(unchanged.status, 304u);
+    EXPECT_EQ(unchanged.Field("etag"), etag);
+    EXPECT_EQ(unchanged.Field("cache-control"), "no-cache");
+
+    // A client that leaves after the first bytes of the big package: the
+    // instance that served it logs the download cut off and stays healthy.
+    // (The client's small receive buffer keeps the bytes on their way far
+    // below the package's size.)
+    {
+        asio::io_context context;
+        asio::ip::tcp::socket leaving(context);
+        leaving.open(asio::ip::tcp::v4());
+        leaving.set_option(asio::socket_base::receive_buffer_size(4096));
+        leaving.connect({asio::ip::make_address("127.0.0.1"), nginx.port()});
+        asio::write(
+            leaving,
+            asio::buffer(std::string("GET /download/big?brand=plain HTTP/1.1\r\nHost: x\r\n\r\n")));
+        std::vector<char> first(100000);
+        asio::read(leaving, asio::buffer(first));
+        // nginx streams (it keeps no copy of its own): while the client
+        // reads nothing, the instance is still sending.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        double in_flight = 0;
+        for (const auto& server : servers) {
+            in_flight += tvkserve_test::ParseMetrics(Get(server->metrics_port(), "/metrics").body)
+                             .at("tvkserve_downloads_in_flight");
+        }
+        EXPECT_EQ(in_flight, 1);
+    }
+    const std::string cut_off = "\"GET /download/big?brand=plain\" 200 ";
+    std::string log;
+    EXPECT_TRUE(Eventually([&] {
+        log = servers[0]->AccessLog() + servers[1]->AccessLog();
+        return log.find(cut_off) != std::string::npos;
+    }));
+    if (const std::size_t at = log.find(cut_off); at != std::string::npos) {
+        EXPECT_LT(std::stoull(log.substr(at + cut_off.size())), kBigInstallerPadding);
+    }
+    for (const auto& server : servers) {
+        EXPECT_TRUE(Eventually([&] {
+            return tvkserve_test::ParseMetrics(Get(server->metrics_port(), "/metrics").body)
+                       .at("tvkserve_downloads_in_flight") == 0;
+        }));
+        EXPECT_EQ(Get(server->metrics_port(), "/healthz").body, "ok\n");
+    }
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(Get(nginx.port(), target).body == whole);
+    }
+    // nginx kept its connections to the instances for further requests.
+    double connections = 0;
+    EXPECT_TRUE(Eventually([&] {
+        double responses = 0;
+        connections = 0;
+        for (const auto& server : servers) {
+            for (const auto& [series, value] :
+                 tvkserve_test::ParseMetrics(Get(server->metrics_port(), "/metrics").body)) {
+                connections += series == "tvkserve_connections_total" ? value : 0;
+                responses += series.starts_with("tvkserve_http_responses_total") ? value : 0;
+            }
+        }
+        return responses == 7;
+    }));
+    EXPECT_LT(connections, 7);
 }
 
 TEST(DownloadServerStart, RefusesAConfigurationWhoseFilesAreNotWhatItSays) {

@@ -14,7 +14,10 @@ using tvkserve::ParseConfig;
 
 constexpr char kGood[] = R"({
   "listen": "127.0.0.1:8080",
+  "metrics_listen": "127.0.0.1:9180",
   "threads": 3,
+  "trusted_proxies": ["127.0.0.1", "10.0.0.0/8"],
+  "cache_control": "public, max-age=300",
   "limits": {"max_connections": 500, "stall_timeout": 0.25},
   "packages": {"setup": {"file": "setup.exe", "download_name": "Setup.exe"},
                "abs": {"file": "/srv/a.exe", "download_name": "A.exe"}},
@@ -35,7 +38,10 @@ TEST(ServeConfig, ReadsTheEntriesInTheirOrderWithFilesBesideTheConfiguration) {
     const tvkserve::ServeConfig config = ParseConfig(kGood, "/etc/tvk");
     EXPECT_EQ(config.listen.address, "127.0.0.1");
     EXPECT_EQ(config.listen.port, 8080);
+    EXPECT_EQ(config.metrics_listen->port, 9180);
     EXPECT_EQ(config.threads, 3u);
+    EXPECT_TRUE(config.trusted_proxies.Contains(boost::asio::ip::make_address("10.2.3.4")));
+    EXPECT_EQ(config.cache_control, "public, max-age=300");
     EXPECT_EQ(config.limits.max_connections, 500u);
     EXPECT_EQ(config.limits.stall_timeout, std::chrono::milliseconds(250));
     EXPECT_EQ(config.limits.keep_alive_timeout, tvkserve::ServeLimits().keep_alive_timeout);
@@ -50,6 +56,12 @@ TEST(ServeConfig, ReadsTheEntriesInTheirOrderWithFilesBesideTheConfiguration) {
     EXPECT_EQ(config.query[0].name, "ref");
     EXPECT_EQ(config.query[1].max_length, 32u);
     EXPECT_EQ(ParseConfig(Changed("127.0.0.1:8080", "[::1]:0"), "/").listen.address, "::1");
+    // What a configuration without them gets: no metrics, no-cache.
+    EXPECT_FALSE(
+        ParseConfig(Changed("\"metrics_listen\": \"127.0.0.1:9180\",", ""), "/").metrics_listen);
+    EXPECT_EQ(
+        ParseConfig(Changed("\"cache_control\": \"public, max-age=300\",", ""), "/").cache_control,
+        "no-cache");
 }
 
 TEST(ServeConfig, RefusesEachBadEntryNamingIt) {
@@ -81,6 +93,12 @@ TEST(ServeConfig, RefusesEachBadEntryNamingIt) {
         {Changed("\"max_connections\": 500", "\"max_connections\": 0"), "limits.max_connections"},
         {Changed("\"stall_timeout\": 0.25", "\"stall_timeout\": -1"), "limits.stall_timeout"},
         {Changed("\"stall_timeout\"", "\"stall\""), "limits: unknown member \"stall\""},
+        {Changed("127.0.0.1:9180", "127.0.0.1:8080"), "metrics_listen: must differ from listen"},
+        {Changed("127.0.0.1:9180", "9180"), "metrics_listen:"},
+        {Changed("[\"127.0.0.1\", \"10.0.0.0/8\"]", "\"127.0.0.1\""),
+         "trusted_proxies: must be a list"},
+        {Changed("\"10.0.0.0/8\"", "\"10.0.0.0/40\""), "trusted_proxies[1]: '10.0.0.0/40'"},
+        {Changed("public, max-age=300", "no-cache\\r\\nX: y"), "cache_control:"},
     };
     for (const Row& row : rows) {
         try {

@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -36,6 +39,7 @@ namespace {
 constexpr auto kStartTimeout = std::chrono::seconds(30);
 constexpr auto kExchangeTimeout = std::chrono::seconds(30);
 constexpr char kListening[] = "tvkserve: listening on 127.0.0.1:";
+constexpr char kMetricsOn[] = "tvkserve: metrics on 127.0.0.1:";
 
 std::string ReadText(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -44,14 +48,17 @@ std::string ReadText(const fs::path& path) {
     return text.str();
 }
 
-pid_t Spawn(const fs::path& config, const fs::path& out, const fs::path& err) {
+pid_t Spawn(const std::vector<std::string>& arguments, const fs::path& out, const fs::path& err) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const std::string program = TVK_TVKSERVE;
-    std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>("--config"),
-                               const_cast<char*>(config.c_str()), nullptr};
+    const std::string& program = arguments.front();
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
     pid_t pid = -1;
     const int status = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -59,6 +66,25 @@ pid_t Spawn(const fs::path& config, const fs::path& out, const fs::path& err) {
         throw std::runtime_error("cannot start " + program);
     }
     return pid;
+}
+
+pid_t Spawn(const fs::path& config, const fs::path& out, const fs::path& err) {
+    return Spawn({TVK_TVKSERVE, "--config", config.string()}, out, err);
+}
+
+// A loopback port that nothing listens on now.
+std::uint16_t FreePort() {
+    asio::io_context context;
+    asio::ip::tcp::acceptor acceptor(context, {asio::ip::make_address("127.0.0.1"), 0});
+    return acceptor.local_endpoint().port();
+}
+
+bool Accepts(std::uint16_t port) {
+    asio::io_context context;
+    asio::ip::tcp::socket socket(context);
+    boost::system::error_code error;
+    socket.connect({asio::ip::make_address("127.0.0.1"), port}, error);
+    return !error;
 }
 
 }  // namespace
@@ -74,6 +100,10 @@ ServerProcess::ServerProcess(const fs::path& config)
             at != std::string::npos && errors.find('\n', at) != std::string::npos) {
             port_ =
                 static_cast<std::uint16_t>(std::stoi(errors.substr(at + sizeof kListening - 1)));
+            if (const std::size_t metrics = errors.find(kMetricsOn); metrics < at) {
+                metrics_port_ = static_cast<std::uint16_t>(
+                    std::stoi(errors.substr(metrics + sizeof kMetricsOn - 1)));
+            }
             return;
         }
         if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
@@ -130,6 +160,83 @@ std::uint64_t ServerProcess::ResidentBytes() const {
     return std::stoull(status.substr(at + 6)) * 1024;  // in kB
 }
 
+NginxProcess::NginxProcess(const std::function<std::string(std::uint16_t port)>& http_block) {
+    char folder[] = "/tmp/tvkserve-nginx-XXXXXX";
+    if (!mkdtemp(folder)) {
+        throw std::runtime_error("cannot make a folder for nginx");
+    }
+    prefix_ = folder;
+    // As root, nginx's workers would take the user "nobody" and its group,
+    // which Debian does not have; they stay who the test is.
+    std::string user;
+    if (geteuid() == 0) {
+        user = std::string("user ") + getpwuid(geteuid())->pw_name + " " +
+               getgrgid(getegid())->gr_name + ";\n";
+    }
+    const std::string p = prefix_.string();
+    // A port found free may be taken before nginx binds it: try again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        port_ = FreePort();
+        std::ofstream(prefix_ / "nginx.conf")
+            << "daemon off;\nworker_processes 1;\n"
+            << user << "pid " << p << "/nginx.pid;\nerror_log " << p
+            << "/error.log;\nevents { worker_connections 64; }\nhttp {\n    access_log " << p
+            << "/access.log;\n    client_body_temp_path " << p << "/body;\n    proxy_temp_path "
+            << p << "/proxy;\n    fastcgi_temp_path " << p << "/fastcgi;\n    uwsgi_temp_path " << p
+            << "/uwsgi;\n    scgi_temp_path " << p << "/scgi;\n"
+            << http_block(port_) << "\n}\n";
+        pid_ = Spawn(
+            {"/usr/sbin/nginx", "-e", p + "/error.log", "-p", p + "/", "-c", p + "/nginx.conf"},
+            prefix_ / "nginx.out", prefix_ / "nginx.err");
+        const auto give_up = std::chrono::steady_clock::now() + kStartTimeout;
+        while (std::chrono::steady_clock::now() < give_up) {
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;
+                break;
+            }
+            if (Accepts(port_)) {
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (pid_ > 0 || Errors().find("Address already in use") == std::string::npos) {
+            break;
+        }
+    }
+    const std::string errors = Errors();
+    Stop();
+    throw std::runtime_error("nginx did not start: " + errors);
+}
+
+NginxProcess::~NginxProcess() {
+    Stop();
+}
+
+void NginxProcess::Stop() {
+    if (pid_ > 0) {
+        // Fast shutdown: the master ends its workers, then itself.
+        kill(pid_, SIGTERM);
+        bool ended = false;
+        for (int i = 0; i < 500 && !ended; ++i) {
+            ended = waitpid(pid_, nullptr, WNOHANG) == pid_;
+            if (!ended) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+        if (!ended) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+    }
+    std::error_code ignored;
+    fs::remove_all(prefix_, ignored);
+}
+
+std::string NginxProcess::Errors() const {
+    return ReadText(prefix_ / "error.log") + ReadText(prefix_ / "nginx.err");
+}
+
 StartFailure RunUntilExit(const fs::path& config) {
     const fs::path out = fs::path(config).replace_extension(".out");
     const fs::path err = fs::path(config).replace_extension(".err");
@@ -165,8 +272,13 @@ struct Connection::Stream {
     }
 };
 
-Connection::Connection(std::uint16_t port) : stream_(std::make_unique<Stream>()) {
+Connection::Connection(std::uint16_t port, const std::string& from)
+    : stream_(std::make_unique<Stream>()) {
     const asio::ip::tcp::endpoint server(asio::ip::make_address("127.0.0.1"), port);
+    if (!from.empty()) {
+        stream_->stream.socket().open(asio::ip::tcp::v4());
+        stream_->stream.socket().bind({asio::ip::make_address(from), 0});
+    }
     stream_->Run([&](auto done) {
         stream_->stream.async_connect(server, [done](boost::system::error_code e) { done(e, 0); });
     });
@@ -233,6 +345,74 @@ Response Exchange(std::uint16_t port, const std::string& request, bool head) {
 
 Response Get(std::uint16_t port, const std::string& target, const std::string& extra) {
     return Exchange(port, "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n" + extra + "\r\n");
+}
+
+std::map<std::string, double> ParseMetrics(const std::string& text) {
+    std::map<std::string, double> samples;
+    std::map<std::string, std::string> types;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("# TYPE ")) {
+            std::istringstream words(line.substr(7));
+            std::string name, type;
+            words >> name >> type;
+            types[name] = type;
+            continue;
+        }
+        if (line.empty() || line.starts_with("#")) {
+            continue;
+        }
+        const std::size_t space = line.rfind(' ');
+        const std::string series = line.substr(0, space);
+        const std::string name = series.substr(0, series.find('{'));
+        std::string family = name;
+        for (const char* suffix : {"_bucket", "_sum", "_count"}) {
+            if (name.ends_with(suffix) &&
+                types[name.substr(0, name.size() - std::strlen(suffix))] == "histogram") {
+                family = name.substr(0, name.size() - std::strlen(suffix));
+            }
+        }
+        std::size_t used = 0;
+        double value = 0;
+        try {
+            value = std::stod(line.substr(space + 1), &used);
+        } catch (const std::exception&) {
+        }
+        if (space == std::string::npos || used != line.size() - space - 1 ||
+            series.find(' ') != std::string::npos || types.count(family) == 0 ||
+            !samples.emplace(series, value).second) {
+            throw std::runtime_error("not a sample of a declared family: " + line);
+        }
+    }
+    return samples;
+}
+
+bool Eventually(const std::function<bool()>& holds) {
+    const auto give_up = std::chrono::steady_clock::now() + kExchangeTimeout;
+    while (!holds()) {
+        if (std::chrono::steady_clock::now() >= give_up) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::string WaitForErrorLine(const ServerProcess& server, const std::string& what) {
+    const auto give_up = std::chrono::steady_clock::now() + kExchangeTimeout;
+    while (std::chrono::steady_clock::now() < give_up) {
+        const std::string errors = server.Errors();
+        if (const std::size_t at = errors.find(what); at != std::string::npos) {
+            const std::size_t end = errors.find('\n', at);
+            if (end != std::string::npos) {
+                const std::size_t start = errors.rfind('\n', at);
+                const std::size_t first = start == std::string::npos ? 0 : start + 1;
+                return errors.substr(first, end - first);
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    throw std::runtime_error("tvkserve did not say '" + what + "': " + server.Errors());
 }
 
 int Shell(const std::string& command) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -26,6 +27,8 @@ class ServerProcess {
     ServerProcess& operator=(const ServerProcess&) = delete;
 
     std::uint16_t port() const { return port_; }
+    // The metrics address's port; 0 when the configuration names none.
+    std::uint16_t metrics_port() const { return metrics_port_; }
     std::string Url(const std::string& target) const;
     void Signal(int signal_number) const;
     // The exit status once it has exited, or nothing after timeout.
@@ -38,6 +41,29 @@ class ServerProcess {
   private:
     std::filesystem::path out_;
     std::filesystem::path err_;
+    pid_t pid_ = -1;
+    std::uint16_t port_ = 0;
+    std::uint16_t metrics_port_ = 0;
+};
+
+// Debian's nginx (/usr/sbin/nginx) in front of servers: in the foreground,
+// with everything of its own (configuration, logs, pid, temporary files) in
+// a folder that goes with it, on a free loopback port; ended (SIGTERM) by
+// the destructor. http_block(port) makes what goes inside http { }.
+class NginxProcess {
+  public:
+    explicit NginxProcess(const std::function<std::string(std::uint16_t port)>& http_block);
+    ~NginxProcess();
+    NginxProcess(const NginxProcess&) = delete;
+    NginxProcess& operator=(const NginxProcess&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    std::string Errors() const;
+
+  private:
+    void Stop();
+
+    std::filesystem::path prefix_;
     pid_t pid_ = -1;
     std::uint16_t port_ = 0;
 };
@@ -66,7 +92,9 @@ struct Response {
 // (with an exception).
 class Connection {
   public:
-    explicit Connection(std::uint16_t port);
+    // from: the loopback address to connect from (127.0.0.1 when empty);
+    // any in 127.0.0.0/8 is this machine's.
+    explicit Connection(std::uint16_t port, const std::string& from = "");
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -91,6 +119,19 @@ class Connection {
 Response Exchange(std::uint16_t port, const std::string& request, bool head = false);
 // A GET of target with the extra header lines given ("Name: value\r\n"...).
 Response Get(std::uint16_t port, const std::string& target, const std::string& extra = "");
+
+// The samples of a Prometheus text exposition, by series ("name{labels}"
+// as written); throws std::runtime_error for a line that is no sample, a
+// series given twice, or a sample of a family without a TYPE line.
+std::map<std::string, double> ParseMetrics(const std::string& text);
+
+// Whether holds() came true within 30 s (asked every 20 ms): for what the
+// server does after a client has its answer (logging, counting).
+bool Eventually(const std::function<bool()>& holds);
+
+// Waits (up to 30 s) until the line of text that holds what appears in the
+// process's standard error; returns that line.
+std::string WaitForErrorLine(const ServerProcess& server, const std::string& what);
 
 // Runs a shell command line; returns its exit status.
 int Shell(const std::string& command);

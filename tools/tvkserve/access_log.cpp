@@ -24,10 +24,8 @@ std::string Escaped(std::string_view text) {
     return escaped;
 }
 
-}  // namespace
-
-std::string AccessLog::Line(const AccessRecord& record,
-                            std::chrono::system_clock::time_point time) {
+// "2025-01-31T12:00:00.123Z" (UTC).
+std::string Stamp(std::chrono::system_clock::time_point time) {
     using namespace std::chrono;
     const std::time_t seconds = system_clock::to_time_t(time);
     const auto millis = duration_cast<milliseconds>(time.time_since_epoch()).count() % 1000;
@@ -37,15 +35,23 @@ std::string AccessLog::Line(const AccessRecord& record,
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &parts);
     char millis_text[8];
     std::snprintf(millis_text, sizeof millis_text, ".%03dZ", static_cast<int>(millis));
+    return std::string(stamp) + millis_text;
+}
+
+}  // namespace
+
+std::string AccessLog::Line(const AccessRecord& record,
+                            std::chrono::system_clock::time_point time) {
+    using namespace std::chrono;
     char duration_text[32];
     std::snprintf(duration_text, sizeof duration_text, "%.1fms",
                   duration_cast<duration<double, std::milli>>(record.duration).count());
-    return std::string(stamp) + millis_text + " " + record.client + " \"" + Escaped(record.method) +
-           " " + Escaped(record.target) + "\" " + std::to_string(record.status) + " " +
+    return Stamp(time) + " " + record.client + " \"" + Escaped(record.method) + " " +
+           Escaped(record.target) + "\" " + std::to_string(record.status) + " " +
            std::to_string(record.bytes) + " " + duration_text + "\n";
 }
 
-AccessLog::AccessLog(std::FILE* out) : queue_(std::make_shared<Queue>()) {
+AccessLog::AccessLog(std::FILE* out) : queue_(std::make_shared<LineQueue>()) {
     queue_->out = out;
     writer_ = std::thread(WriteLines, queue_);
 }
@@ -70,7 +76,14 @@ AccessLog::~AccessLog() {
 }
 
 void AccessLog::Write(const AccessRecord& record) {
-    std::string line = Line(record, std::chrono::system_clock::now());
+    Queue(Line(record, std::chrono::system_clock::now()));
+}
+
+void AccessLog::WriteNote(std::string_view text) {
+    Queue(Stamp(std::chrono::system_clock::now()) + " " + Escaped(text) + "\n");
+}
+
+void AccessLog::Queue(std::string line) {
     const std::lock_guard lock(queue_->mutex);
     if (queue_->bytes + line.size() > kQueueBytes) {
         ++queue_->dropped;
@@ -85,7 +98,7 @@ std::uint64_t AccessLog::dropped() const {
     return queue_->dropped;
 }
 
-void AccessLog::WriteLines(const std::shared_ptr<Queue>& queue) {
+void AccessLog::WriteLines(const std::shared_ptr<LineQueue>& queue) {
     std::uint64_t dropped_told = 0;
     std::unique_lock lock(queue->mutex);
     for (;;) {

@@ -8,6 +8,11 @@
 // Bytes outside printable ASCII (and '"' and '\') in the target are written
 // as \xNN, so that a line is always one line.
 //
+// What happens to the server itself (a reload, applied or refused) has a
+// line of its own, whose second field is a word, never an address:
+//
+//   2025-01-31T12:00:00.456Z reload applied: packages: 2, brands: 3, read in 85.2ms
+//
 // A thread of its own writes the lines, so that a reader of the output that
 // stalls never holds up a connection: lines wait in a bounded queue, and
 // when the queue is full a line is dropped and counted (and the count said
@@ -53,6 +58,9 @@ class AccessLog {
 
     // Queues the record's line; never waits for the output.
     void Write(const AccessRecord& record);
+    // Queues a line about the server: the time, then text (escaped as a
+    // target is).
+    void WriteNote(std::string_view text);
 
     // How many lines were dropped because the queue was full.
     std::uint64_t dropped() const;
@@ -61,9 +69,11 @@ class AccessLog {
     static std::string Line(const AccessRecord& record, std::chrono::system_clock::time_point time);
 
   private:
+    void Queue(std::string line);
+
     // Shared with the writer thread, which may outlive the log when the
     // output blocks for good.
-    struct Queue {
+    struct LineQueue {
         std::FILE* out = nullptr;
         std::mutex mutex;
         std::condition_variable wake;
@@ -74,9 +84,9 @@ class AccessLog {
         bool stopping = false;
         std::atomic<std::uint64_t> dropped{0};
     };
-    static void WriteLines(const std::shared_ptr<Queue>& queue);
+    static void WriteLines(const std::shared_ptr<LineQueue>& queue);
 
-    std::shared_ptr<Queue> queue_;
+    std::shared_ptr<LineQueue> queue_;
     std::thread writer_;
 };
 

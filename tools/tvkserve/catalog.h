@@ -1,6 +1,6 @@
-// Everything the server sends, loaded at start: each configured package,
-// opened and checked, and each brand with its icon and picture, each held
-// once. A request's download is first described from lengths and hashes
+// Everything the server sends, loaded at start and on each reload: each
+// configured package, opened and checked, and each brand with its icon and
+// picture, each held once. A request's download is first described from lengths and hashes
 // alone (its size and entity tag), and built only when its response sends
 // the bytes a tag changes; a built download shares the package's signed
 // table and the brand's blocks and makes only the rest.

@@ -1,13 +1,17 @@
 #include "tools/tvkserve/download_server.h"
 
 #include <csignal>
+#include <cstdio>
 #include <exception>
 #include <iostream>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include <boost/asio/post.hpp>
 
+#include "tools/tvkserve/file_limit.h"
+#include "tools/tvkserve/server_metrics.h"
 #include "tools/tvkserve/turn_away.h"
 
 namespace tvkserve {
@@ -21,24 +25,50 @@ namespace {
 // ran out of file descriptors), so that it does not spin.
 constexpr std::chrono::milliseconds kAcceptPause{100};
 
+void Listen(tcp::acceptor& acceptor, const ListenAddress& address, const char* entry) {
+    try {
+        const tcp::endpoint endpoint(asio::ip::make_address(address.address), address.port);
+        acceptor.open(endpoint.protocol());
+        acceptor.set_option(tcp::acceptor::reuse_address(true));
+        acceptor.bind(endpoint);
+        acceptor.listen(asio::socket_base::max_listen_connections);
+    } catch (const boost::system::system_error& error) {
+        throw std::runtime_error(std::string("cannot listen on ") + entry + " " +
+                                 address.ToString() + ": " + error.what());
+    }
+}
+
+std::string AddressOf(const tcp::acceptor& acceptor) {
+    const tcp::endpoint endpoint = acceptor.local_endpoint();
+    return ListenAddress{endpoint.address().to_string(), endpoint.port()}.ToString();
+}
+
+std::string TextOf(const std::optional<ListenAddress>& address) {
+    return address ? address->ToString() : std::string("none");
+}
+
 }  // namespace
 
-DownloadServer::DownloadServer(const ServeConfig& config, const Catalog& catalog, AccessLog& log,
+DownloadServer::DownloadServer(std::filesystem::path config_file,
+                               std::shared_ptr<const ServedContent> content, AccessLog& log,
                                ServerCounters& counters)
-    : config_(config),
-      catalog_(catalog),
+    : config_file_(std::move(config_file)),
+      listen_(content->config.listen),
+      metrics_listen_(content->config.metrics_listen),
+      threads_(content->config.threads),
       log_(log),
       counters_(counters),
-      tag_bytes_(config.limits.max_tag_bytes),
+      tag_bytes_(content->config.limits.max_tag_bytes),
+      content_(std::move(content)),
       strand_(asio::make_strand(context_)),
-      acceptor_(strand_),
+      downloads_(strand_, SessionKind::kDownloads),
       signals_(strand_, SIGTERM, SIGINT),
-      accept_pause_(strand_) {
-    const tcp::endpoint endpoint(asio::ip::make_address(config.listen.address), config.listen.port);
-    acceptor_.open(endpoint.protocol());
-    acceptor_.set_option(tcp::acceptor::reuse_address(true));
-    acceptor_.bind(endpoint);
-    acceptor_.listen(asio::socket_base::max_listen_connections);
+      reload_signal_(strand_, SIGHUP) {
+    Listen(downloads_.acceptor, listen_, "listen");
+    if (metrics_listen_) {
+        monitoring_.emplace(strand_, SessionKind::kMonitoring);
+        Listen(monitoring_->acceptor, *metrics_listen_, "metrics_listen");
+    }
 }
 
 DownloadServer::~DownloadServer() {
@@ -47,16 +77,24 @@ DownloadServer::~DownloadServer() {
 }
 
 std::string DownloadServer::address() const {
-    const tcp::endpoint endpoint = acceptor_.local_endpoint();
-    const std::string host = endpoint.address().to_string();
-    return (endpoint.address().is_v6() ? "[" + host + "]" : host) + ":" +
-           std::to_string(endpoint.port());
+    return AddressOf(downloads_.acceptor);
+}
+
+std::optional<std::string> DownloadServer::metrics_address() const {
+    if (!monitoring_) {
+        return std::nullopt;
+    }
+    return AddressOf(monitoring_->acceptor);
 }
 
 void DownloadServer::Run() {
     asio::post(strand_, [this] {
         WaitForSignal();
-        Accept();
+        WaitForReloadSignal();
+        Accept(downloads_);
+        if (monitoring_) {
+            Accept(*monitoring_);
+        }
     });
     const auto serve = [this] {
         // A handler that throws (only running out of memory can) loses its
@@ -68,7 +106,12 @@ void DownloadServer::Run() {
             } catch (const std::exception& error) {
                 std::cerr << "tvkserve: " << error.what() << "\n";
                 try {
-                    asio::post(strand_, [this] { KeepAccepting(); });
+                    asio::post(strand_, [this] {
+                        KeepAccepting(downloads_);
+                        if (monitoring_) {
+                            KeepAccepting(*monitoring_);
+                        }
+                    });
                 } catch (const std::exception&) {
                     // Out of memory even for that: the next handler that
                     // throws tries again.
@@ -77,7 +120,7 @@ void DownloadServer::Run() {
         }
     };
     std::vector<std::thread> threads;
-    for (unsigned i = 1; i < config_.threads; ++i) {
+    for (unsigned i = 1; i < threads_; ++i) {
         threads.emplace_back(serve);
     }
     serve();
@@ -86,72 +129,100 @@ void DownloadServer::Run() {
     }
 }
 
+std::shared_ptr<const ServedContent> DownloadServer::content() const {
+    const std::lock_guard lock(content_mutex_);
+    return content_;
+}
+
 bool DownloadServer::draining() const {
     const std::lock_guard lock(sessions_mutex_);
     return draining_;
 }
 
-void DownloadServer::Register(const std::shared_ptr<Session>& session) {
+std::string DownloadServer::MetricsText() const {
+    ServerGauges gauges;
+    {
+        const std::lock_guard lock(sessions_mutex_);
+        gauges.open_connections = download_sessions_;
+    }
+    gauges.tag_bytes_held = tag_bytes_.held();
+    gauges.access_log_lines_dropped = log_.dropped();
+    return tvkserve::MetricsText(counters_, gauges);
+}
+
+void DownloadServer::Register(const std::shared_ptr<Session>& session, SessionKind kind) {
     const std::lock_guard lock(sessions_mutex_);
-    sessions_.emplace(session.get(), session);
+    sessions_.emplace(session.get(), std::pair(session, kind));
+    ++(kind == SessionKind::kDownloads ? download_sessions_ : monitoring_sessions_);
 }
 
 void DownloadServer::Unregister(const Session* session) {
     const std::lock_guard lock(sessions_mutex_);
-    sessions_.erase(session);
-    if (draining_ && sessions_.empty() && !destroying_) {
-        // The last download has ended: nothing but the signal wait is left.
-        asio::post(strand_, [this] { signals_.cancel(); });
+    const auto found = sessions_.find(session);
+    if (found == sessions_.end()) {
+        return;
+    }
+    --(found->second.second == SessionKind::kDownloads ? download_sessions_ : monitoring_sessions_);
+    sessions_.erase(found);
+    if (draining_ && download_sessions_ == 0 && !drain_ended_ && !destroying_) {
+        drain_ended_ = true;
+        asio::post(strand_, [this] { EndDrain(); });
     }
 }
 
-void DownloadServer::Accept() {
-    accepting_ = true;
-    acceptor_.async_accept(
-        asio::make_strand(context_), [this](boost::system::error_code error, tcp::socket socket) {
-            accepting_ = false;
-            if (!acceptor_.is_open()) {
+void DownloadServer::Accept(Listener& listener) {
+    listener.accepting = true;
+    listener.acceptor.async_accept(
+        asio::make_strand(context_),
+        [this, &listener](boost::system::error_code error, tcp::socket socket) {
+            listener.accepting = false;
+            if (!listener.acceptor.is_open()) {
                 return;
             }
             if (error) {
                 std::cerr << "tvkserve: cannot accept a connection: " << error.message() << "\n";
-                accepting_ = true;
-                accept_pause_.expires_after(kAcceptPause);
-                accept_pause_.async_wait([this](boost::system::error_code paused) {
-                    accepting_ = false;
+                listener.accepting = true;
+                listener.pause.expires_after(kAcceptPause);
+                listener.pause.async_wait([this, &listener](boost::system::error_code paused) {
+                    listener.accepting = false;
                     if (!paused) {
-                        KeepAccepting();
+                        KeepAccepting(listener);
                     }
                 });
                 return;
             }
             try {
-                Admit(std::move(socket));
+                Admit(std::move(socket), listener.kind);
             } catch (const std::exception& failure) {
                 std::cerr << "tvkserve: cannot serve a connection: " << failure.what() << "\n";
             }
-            Accept();
+            Accept(listener);
         });
 }
 
-void DownloadServer::KeepAccepting() {
-    if (!accepting_ && acceptor_.is_open()) {
-        Accept();
+void DownloadServer::KeepAccepting(Listener& listener) {
+    if (!listener.accepting && listener.acceptor.is_open()) {
+        Accept(listener);
     }
 }
 
-void DownloadServer::Admit(tcp::socket socket) {
+void DownloadServer::Admit(tcp::socket socket, SessionKind kind) {
     std::size_t open = 0;
     {
         const std::lock_guard lock(sessions_mutex_);
-        open = sessions_.size();
+        open = kind == SessionKind::kDownloads ? download_sessions_ : monitoring_sessions_;
     }
-    if (open >= config_.limits.max_connections) {
+    if (kind == SessionKind::kMonitoring && open >= kMostMonitoringConnections) {
+        boost::system::error_code ignored;
+        socket.close(ignored);
+        return;
+    }
+    if (kind == SessionKind::kDownloads && open >= content()->config.limits.max_connections) {
         ++counters_.turned_away;
         TurnAway(std::move(socket), turning_away_);
         return;
     }
-    StartSession(std::move(socket), *this);
+    StartSession(std::move(socket), *this, kind);
 }
 
 void DownloadServer::WaitForSignal() {
@@ -169,27 +240,133 @@ void DownloadServer::WaitForSignal() {
     });
 }
 
+void DownloadServer::WaitForReloadSignal() {
+    reload_signal_.async_wait([this](boost::system::error_code error, int) {
+        if (error) {
+            return;
+        }
+        WaitForReloadSignal();
+        if (draining()) {
+            std::cerr << "tvkserve: finishing: the configuration is not read again\n";
+            return;
+        }
+        // Signals that come while a reload waits to start are served by it.
+        if (!reload_queued_.exchange(true)) {
+            asio::post(reloader_, [this] { Reload(); });
+        }
+    });
+}
+
 void DownloadServer::StartDrain() {
     std::vector<std::shared_ptr<Session>> running;
+    bool ended = false;
     {
         const std::lock_guard lock(sessions_mutex_);
         draining_ = true;
-        for (const auto& [key, session] : sessions_) {
-            if (auto alive = session.lock()) {
+        for (const auto& [key, entry] : sessions_) {
+            if (entry.second != SessionKind::kDownloads) {
+                continue;
+            }
+            if (auto alive = entry.first.lock()) {
                 running.push_back(std::move(alive));
             }
         }
-        if (sessions_.empty()) {
-            signals_.cancel();
+        if (download_sessions_ == 0) {
+            drain_ended_ = ended = true;
         }
     }
     boost::system::error_code ignored;
-    acceptor_.close(ignored);
-    accept_pause_.cancel();
+    downloads_.acceptor.close(ignored);
+    downloads_.pause.cancel();
     std::cerr << "tvkserve: finishing the running downloads, then exiting\n";
     for (const auto& session : running) {
         DrainSession(session);
     }
+    if (ended) {
+        EndDrain();
+    }
+}
+
+void DownloadServer::EndDrain() {
+    std::vector<std::shared_ptr<Session>> left;
+    {
+        const std::lock_guard lock(sessions_mutex_);
+        for (const auto& [key, entry] : sessions_) {
+            if (auto alive = entry.first.lock()) {
+                left.push_back(std::move(alive));
+            }
+        }
+    }
+    if (monitoring_) {
+        boost::system::error_code ignored;
+        monitoring_->acceptor.close(ignored);
+        monitoring_->pause.cancel();
+    }
+    signals_.cancel();
+    reload_signal_.cancel();
+    for (const auto& session : left) {
+        DrainSession(session);
+    }
+}
+
+void DownloadServer::Reload() {
+    reload_queued_ = false;
+    const auto started = std::chrono::steady_clock::now();
+    std::shared_ptr<const ServedContent> loaded;
+    try {
+        loaded = LoadContent(config_file_, std::cerr);
+    } catch (const std::exception& error) {
+        ++counters_.reloads_refused;
+        const std::string message = LoadFailureMessage(config_file_, error);
+        std::cerr << message
+                  << "\ntvkserve: reload refused; the configuration loaded before keeps serving"
+                  << std::endl;
+        const std::string prefix = "tvkserve: ";
+        log_.WriteNote("reload refused, the configuration loaded before keeps serving: " +
+                       message.substr(message.starts_with(prefix) ? prefix.size() : 0));
+        return;
+    }
+    RaiseFileLimit(loaded->config.limits.max_connections, std::cerr);
+    NoteRestartOnlyChanges(loaded->config);
+    const std::size_t packages = loaded->config.packages.size();
+    const std::size_t brands = loaded->config.brands.size();
+    tag_bytes_.SetCap(loaded->config.limits.max_tag_bytes);
+    {
+        const std::lock_guard lock(content_mutex_);
+        content_.swap(loaded);
+    }
+    // The content before ends with the last request that holds it, which
+    // may be this line.
+    loaded.reset();
+    ++counters_.reloads;
+    char took[32];
+    std::snprintf(
+        took, sizeof took, "%.1fms",
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+            .count());
+    Note("reload applied: packages: " + std::to_string(packages) +
+         ", brands: " + std::to_string(brands) + ", read in " + took);
+}
+
+void DownloadServer::NoteRestartOnlyChanges(const ServeConfig& loaded) {
+    if (loaded.listen != listen_) {
+        Note("reload: listen stays " + listen_.ToString() +
+             " until a restart (the configuration now says " + loaded.listen.ToString() + ")");
+    }
+    if (loaded.metrics_listen != metrics_listen_) {
+        Note("reload: metrics_listen stays " + TextOf(metrics_listen_) +
+             " until a restart (the configuration now says " + TextOf(loaded.metrics_listen) + ")");
+    }
+    if (loaded.threads != threads_) {
+        Note("reload: threads stays " + std::to_string(threads_) +
+             " until a restart (the configuration now says " + std::to_string(loaded.threads) +
+             ")");
+    }
+}
+
+void DownloadServer::Note(const std::string& text) {
+    std::cerr << "tvkserve: " << text << std::endl;
+    log_.WriteNote(text);
 }
 
 }  // namespace tvkserve

@@ -1,78 +1,132 @@
-// The server: listens, hands each connection to a session (or, beyond
-// max_connections, turns it away with 503), runs the sessions on a few
-// threads, and on SIGTERM (or SIGINT) stops taking connections, lets the
-// running downloads finish, and returns. A second signal ends it at once.
+// The server: listens on the download address (and on the metrics address
+// when the configuration names one), hands each connection to a session
+// (or, beyond max_connections, turns it away with 503), and runs the
+// sessions on a few threads.
+//
+// On SIGHUP it reads the configuration and every file it names again, on a
+// thread of its own so that no download waits: a valid configuration serves
+// the requests that come after it, while running downloads finish from what
+// they began with; an invalid one is refused with the message it would get
+// at start, and the one before keeps serving. listen, metrics_listen and
+// threads change only at a restart.
+//
+// On SIGTERM (or SIGINT) it stops taking download connections, lets the
+// running downloads finish (the metrics address answers meanwhile), and
+// returns. A second signal ends it at once.
 #pragma once
 
 #include <atomic>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
+#include <boost/asio/thread_pool.hpp>
 
 #include "tools/tvkserve/download_session.h"
 
 namespace tvkserve {
 
+// The most connections the metrics address keeps open at once; beyond them
+// a connection is closed unanswered (a scraper or two use it).
+inline constexpr std::size_t kMostMonitoringConnections = 16;
+
 class DownloadServer : public SessionHost {
   public:
-    // Binds the configured address; throws boost::system::system_error when
-    // it cannot.
-    DownloadServer(const ServeConfig& config, const Catalog& catalog, AccessLog& log,
-                   ServerCounters& counters);
+    // Binds the configured addresses; throws std::runtime_error naming the
+    // address when it cannot. config_file is read again on SIGHUP.
+    DownloadServer(std::filesystem::path config_file, std::shared_ptr<const ServedContent> content,
+                   AccessLog& log, ServerCounters& counters);
     ~DownloadServer() override;
 
-    // The address it listens on, with the port it got ("127.0.0.1:8080").
+    // The addresses it listens on, with the ports it got ("127.0.0.1:8080").
     std::string address() const;
+    std::optional<std::string> metrics_address() const;
 
     // Serves on the configured number of threads until the drain after a
     // signal has ended.
     void Run();
 
-    const ServeConfig& config() const override { return config_; }
-    const Catalog& catalog() const override { return catalog_; }
+    std::shared_ptr<const ServedContent> content() const override;
     AccessLog& log() override { return log_; }
     ServerCounters& counters() override { return counters_; }
     TagBytesBudget& tag_bytes() override { return tag_bytes_; }
     bool draining() const override;
-    void Register(const std::shared_ptr<Session>& session) override;
+    std::string MetricsText() const override;
+    void Register(const std::shared_ptr<Session>& session, SessionKind kind) override;
     void Unregister(const Session* session) override;
 
   private:
+    using Strand = boost::asio::strand<boost::asio::io_context::executor_type>;
+
+    // An address and what comes in on it; used on the strand only.
+    struct Listener {
+        Listener(Strand& strand, SessionKind kind) : acceptor(strand), pause(strand), kind(kind) {}
+        boost::asio::ip::tcp::acceptor acceptor;
+        boost::asio::steady_timer pause;  // after accepting failed
+        SessionKind kind;
+        bool accepting = false;  // an accept is pending or paused
+    };
+
     // On the strand: keeps one accept pending (or paused) while the
     // acceptor is open, whatever a handler threw.
-    void Accept();
-    void KeepAccepting();
-    void Admit(boost::asio::ip::tcp::socket socket);
+    void Accept(Listener& listener);
+    void KeepAccepting(Listener& listener);
+    void Admit(boost::asio::ip::tcp::socket socket, SessionKind kind);
     void WaitForSignal();
+    void WaitForReloadSignal();
     void StartDrain();
+    // When the last download has ended: the metrics address and the signal
+    // waits end too, and with them the threads.
+    void EndDrain();
 
-    const ServeConfig& config_;
-    const Catalog& catalog_;
+    // On the reload thread.
+    void Reload();
+    void NoteRestartOnlyChanges(const ServeConfig& loaded);
+    // On standard error and in the access log.
+    void Note(const std::string& text);
+
+    const std::filesystem::path config_file_;
+    // What only a restart changes, as the server started.
+    const ListenAddress listen_;
+    const std::optional<ListenAddress> metrics_listen_;
+    const unsigned threads_;
     AccessLog& log_;
     ServerCounters& counters_;
     TagBytesBudget tag_bytes_;
 
+    mutable std::mutex content_mutex_;
+    std::shared_ptr<const ServedContent> content_;
+
     // Declared before the context: sessions and refusals that a stopped
     // context still holds unregister while it is destroyed.
     mutable std::mutex sessions_mutex_;
-    std::map<const Session*, std::weak_ptr<Session>> sessions_;
+    std::map<const Session*, std::pair<std::weak_ptr<Session>, SessionKind>> sessions_;
+    std::size_t download_sessions_ = 0;
+    std::size_t monitoring_sessions_ = 0;
     bool draining_ = false;
+    bool drain_ended_ = false;
     bool destroying_ = false;
     std::atomic<std::size_t> turning_away_{0};
 
     boost::asio::io_context context_;
-    boost::asio::strand<boost::asio::io_context::executor_type> strand_;
-    boost::asio::ip::tcp::acceptor acceptor_;
+    Strand strand_;
+    Listener downloads_;
+    std::optional<Listener> monitoring_;
     boost::asio::signal_set signals_;
-    boost::asio::steady_timer accept_pause_;
-    bool accepting_ = false;  // an accept is pending or paused; on the strand
+    boost::asio::signal_set reload_signal_;
+    std::atomic<bool> reload_queued_{false};
+    // Last, so that it ends first: its thread may be reading a
+    // configuration, and it uses the members above.
+    boost::asio::thread_pool reloader_{1};
 };
 
 }  // namespace tvkserve

@@ -20,6 +20,7 @@
 
 #include "tools/tvkserve/download_request.h"
 #include "tools/tvkserve/http_fields.h"
+#include "tools/tvkserve/server_metrics.h"
 
 namespace tvkserve {
 
@@ -43,6 +44,10 @@ using Field = std::pair<std::string_view, std::string>;
 constexpr char kOctetStream[] = "application/octet-stream";
 constexpr char kPlainText[] = "text/plain; charset=utf-8";
 
+// The paths the metrics address answers.
+constexpr std::string_view kMetricsPath = "/metrics";
+constexpr std::string_view kHealthPath = "/healthz";
+
 bool IsParseError(const beast::error_code& error) {
     return error.category() == http::make_error_code(http::error::bad_method).category() &&
            error != http::error::end_of_stream && error != http::error::partial_message;
@@ -52,19 +57,28 @@ bool IsParseError(const beast::error_code& error) {
 
 class Session : public std::enable_shared_from_this<Session> {
   public:
-    Session(tcp::socket socket, SessionHost& host)
+    // A connection takes the limits in force when it is accepted.
+    Session(tcp::socket socket, SessionHost& host, SessionKind kind)
         : socket_(std::move(socket)),
           timer_(socket_.get_executor()),
           host_(host),
-          limits_(host.config().limits) {
-        beast::error_code ignored;
-        const tcp::endpoint peer = socket_.remote_endpoint(ignored);
-        client_ = ignored ? std::string("-") : peer.address().to_string();
+          kind_(kind),
+          limits_(host.content()->config.limits) {
+        beast::error_code unknown;
+        const tcp::endpoint peer = socket_.remote_endpoint(unknown);
+        if (!unknown) {
+            peer_ = peer.address();
+        }
+        client_ = peer_ ? peer_->to_string() : std::string("-");
         // Small writes (a header, an error text) go out at once.
+        beast::error_code ignored;
         socket_.set_option(tcp::no_delay(true), ignored);
         socket_.native_non_blocking(true, ignored);
     }
-    ~Session() { host_.Unregister(this); }
+    ~Session() {
+        EndDownload();
+        host_.Unregister(this);
+    }
 
     void Start() {
         asio::post(socket_.get_executor(), [self = shared_from_this()] {
@@ -93,8 +107,14 @@ class Session : public std::enable_shared_from_this<Session> {
 
     // --- reading requests ----------------------------------------------------
 
+    // While the server finishes, the metrics address still answers (how
+    // many downloads are left), each connection one request.
+    bool Finishing() const {
+        return draining_ || (kind_ == SessionKind::kDownloads && host_.draining());
+    }
+
     void ReadRequest() {
-        if (draining_ || host_.draining() || closed_) {
+        if (Finishing() || closed_) {
             Close();
             return;
         }
@@ -112,7 +132,7 @@ class Session : public std::enable_shared_from_this<Session> {
     // A kept-alive connection waits for the first byte of its next request
     // for the keep-alive time, then its header has the header's time.
     void AwaitNextRequest() {
-        if (draining_ || host_.draining() || buffer_.size() > 0) {
+        if (Finishing() || buffer_.size() > 0) {
             ReadRequest();  // pipelined (it is here already), or closing
             return;
         }
@@ -156,6 +176,9 @@ class Session : public std::enable_shared_from_this<Session> {
         } catch (const std::exception& failure) {
             std::cerr << "tvkserve: cannot answer " << record_.target << ": " << failure.what()
                       << "\n";
+            if (kind_ == SessionKind::kDownloads) {
+                ++host_.counters().failed;
+            }
             keep_alive_ = false;
             Reply(503, "the server cannot make this download now",
                   {{"Retry-After", std::to_string(kRetryAfterSeconds)}});
@@ -175,6 +198,14 @@ class Session : public std::enable_shared_from_this<Session> {
         record_.method = std::string(request.method_string());
         record_.target = std::string(request.target());
         head_only_ = request.method() == http::verb::head;
+        // The content this request is answered from; a reload after this
+        // point changes nothing here.
+        const std::shared_ptr<const ServedContent> content = host_.content();
+        const ServeConfig& config = content->config;
+        if (peer_ && !config.trusted_proxies.empty()) {
+            record_.client =
+                config.trusted_proxies.ClientOf(*peer_, ForwardedFor(request)).to_string();
+        }
         if (request.method() != http::verb::get && !head_only_) {
             // A body the request may carry is not read.
             Reply(405, "only GET and HEAD are allowed", {{"Allow", "GET, HEAD"}});
@@ -197,25 +228,34 @@ class Session : public std::enable_shared_from_this<Session> {
             return;
         }
         keep_alive_ = request.keep_alive() && !draining_ && !host_.draining();
+        if (kind_ == SessionKind::kMonitoring) {
+            AnswerMonitoring(request.target());
+            return;
+        }
 
-        const auto selection = SelectDownload(request.target(), host_.config());
+        const auto selection = SelectDownload(request.target(), config);
         if (const auto* rejection = std::get_if<RequestRejection>(&selection)) {
             Reply(rejection->status, rejection->message);
             return;
         }
         DownloadDescription description;
         try {
-            description = host_.catalog().Describe(std::get<DownloadSelection>(selection));
+            description = content->catalog.Describe(std::get<DownloadSelection>(selection));
         } catch (const packaging::CommandError& error) {
             Reply(400, std::string("the parameters cannot be tagged: ") + error.what());
             return;
         }
         const std::uint64_t size = description.size;
+        // What a 200 would carry for caches, a 304 carries too.
+        std::vector<Field> cache_fields = {{"ETag", description.etag}};
+        if (!config.cache_control.empty()) {
+            cache_fields.emplace_back("Cache-Control", config.cache_control);
+        }
 
         const auto if_none_match = request.find(http::field::if_none_match);
         if (if_none_match != request.end() &&
             NoneMatchHolds(if_none_match->value(), description.etag)) {
-            Respond(304, {{"ETag", description.etag}}, std::nullopt);
+            Respond(304, cache_fields, std::nullopt);
             return;
         }
         RangeRequest range;
@@ -236,12 +276,12 @@ class Session : public std::enable_shared_from_this<Session> {
             range.first = 0;
             range.last = size - 1;
         }
+        const DownloadSelection& chosen = std::get<DownloadSelection>(selection);
         std::vector<Field> fields = {
             {"Content-Type", kOctetStream},
-            {"Content-Disposition",
-             ContentDisposition(std::get<DownloadSelection>(selection).package->download_name)},
-            {"ETag", description.etag},
+            {"Content-Disposition", ContentDisposition(chosen.package->download_name)},
             {"Accept-Ranges", "bytes"}};
+        fields.insert(fields.end(), cache_fields.begin(), cache_fields.end());
         if (range.kind == RangeRequest::Kind::kPart) {
             fields.emplace_back("Content-Range", ContentRange(range, size));
         }
@@ -254,7 +294,49 @@ class Session : public std::enable_shared_from_this<Session> {
         if (!PlanBody(description, range)) {
             return;  // answered 503
         }
+        host_.counters().downloads.Add(chosen.package->id, chosen.brand->id);
+        BeginDownload();
         Respond(status, fields, length);
+    }
+
+    // X-Forwarded-For's values, in the order received, as one list.
+    static std::string ForwardedFor(const http::request<http::empty_body>& request) {
+        std::string list;
+        const auto [first, last] = request.equal_range("X-Forwarded-For");
+        for (auto field = first; field != last; ++field) {
+            list += (list.empty() ? "" : ",") + std::string(field->value());
+        }
+        return list;
+    }
+
+    void AnswerMonitoring(std::string_view target) {
+        const std::string_view path = target.substr(0, target.find('?'));
+        if (path == kMetricsPath) {
+            SendText(200, host_.MetricsText(), {}, kMetricsContentType);
+        } else if (path == kHealthPath) {
+            // A load balancer's health check: a server that finishes takes
+            // no new downloads.
+            if (host_.draining()) {
+                Reply(503, "finishing the running downloads");
+            } else {
+                Reply(200, "ok");
+            }
+        } else {
+            Reply(404, "there is nothing here; this address answers /metrics and /healthz");
+        }
+    }
+
+    // A download's body is being sent: it counts as in flight until its
+    // response ends.
+    void BeginDownload() {
+        in_flight_ = true;
+        ++host_.counters().downloads_in_flight;
+    }
+    void EndDownload() {
+        if (in_flight_) {
+            in_flight_ = false;
+            --host_.counters().downloads_in_flight;
+        }
     }
 
     // The body's spans for the range: the file's bytes as they are on disk,
@@ -278,7 +360,9 @@ class Session : public std::enable_shared_from_this<Session> {
             add(nullptr, 0, package.table_offset());
             return true;
         }
+        const Clock::time_point building = Clock::now();
         std::shared_ptr<const TaggedDownload> download = Catalog::Tag(description);
+        host_.counters().tag_build_time.Observe(Clock::now() - building);
         ++host_.counters().tags_built;
         if (!host_.tag_bytes().Take(download->made_size())) {
             ++host_.counters().refused_tag_bytes;
@@ -303,8 +387,13 @@ class Session : public std::enable_shared_from_this<Session> {
     // the request was understood end the connection (keep_alive_ is set
     // only once it was).
     void Reply(unsigned status, const std::string& message, std::vector<Field> fields = {}) {
-        message_ = message + "\n";
-        fields.emplace_back("Content-Type", kPlainText);
+        SendText(status, message + "\n", std::move(fields), kPlainText);
+    }
+
+    void SendText(unsigned status, std::string text, std::vector<Field> fields,
+                  const char* content_type) {
+        message_ = std::move(text);
+        fields.emplace_back("Content-Type", content_type);
         fields.emplace_back("X-Content-Type-Options", "nosniff");
         body_ = {Span{reinterpret_cast<const std::uint8_t*>(message_.data()), 0, message_.size()}};
         Respond(status, fields, message_.size());
@@ -376,13 +465,20 @@ class Session : public std::enable_shared_from_this<Session> {
             span.begin += taken;
             left -= taken;
             if (span_ > 0) {
-                record_.bytes += taken;  // span 0 is the header
+                CountBody(taken);  // span 0 is the header
             }
             if (span.begin != span.end) {
                 break;
             }
         }
         SendNext();
+    }
+
+    void CountBody(std::uint64_t bytes) {
+        record_.bytes += bytes;
+        if (kind_ == SessionKind::kDownloads) {
+            host_.counters().body_bytes.fetch_add(bytes, std::memory_order_relaxed);
+        }
     }
 
     // The client took bytes: the stall time starts again.
@@ -409,7 +505,7 @@ class Session : public std::enable_shared_from_this<Session> {
             if (sent > 0) {
                 span.begin += static_cast<std::uint64_t>(sent);
                 this_turn += static_cast<std::uint64_t>(sent);
-                record_.bytes += static_cast<std::uint64_t>(sent);
+                CountBody(static_cast<std::uint64_t>(sent));
                 Sent(static_cast<std::uint64_t>(sent));
                 continue;
             }
@@ -459,9 +555,13 @@ class Session : public std::enable_shared_from_this<Session> {
             return;
         }
         record_.duration = Clock::now() - started_;
-        host_.log().Write(record_);
-        ++host_.counters().requests;
+        if (kind_ == SessionKind::kDownloads) {
+            host_.log().Write(record_);
+            ++host_.counters().requests;
+            host_.counters().responses.Add(record_.status);
+        }
         record_.status = 0;
+        EndDownload();
         download_.reset();
         package_.reset();
         share_.Release();
@@ -532,8 +632,10 @@ class Session : public std::enable_shared_from_this<Session> {
     tcp::socket socket_;
     asio::steady_timer timer_;
     SessionHost& host_;
-    const ServeLimits& limits_;
-    std::string client_;
+    const SessionKind kind_;
+    const ServeLimits limits_;
+    std::optional<asio::ip::address> peer_;
+    std::string client_;  // the peer's address, "-" when unknown
     Clock::time_point deadline_;
     bool waiting_ = false;     // for a request
     bool responding_ = false;  // sending a response
@@ -550,8 +652,11 @@ class Session : public std::enable_shared_from_this<Session> {
     bool head_only_ = false;
     std::string header_;
     std::string message_;
+    // The package (and its open file) and the tag a download was planned
+    // with, held until its response ends, whatever reloads come.
     std::shared_ptr<const ServedPackage> package_;
     std::shared_ptr<const TaggedDownload> download_;
+    bool in_flight_ = false;
     TagBytesShare share_;
     int file_ = -1;
     std::vector<Span> body_;   // planned, before the header is made
@@ -562,10 +667,12 @@ class Session : public std::enable_shared_from_this<Session> {
     Clock::time_point started_;
 };
 
-void StartSession(tcp::socket socket, SessionHost& host) {
-    auto session = std::make_shared<Session>(std::move(socket), host);
-    host.Register(session);
-    ++host.counters().connections;
+void StartSession(tcp::socket socket, SessionHost& host, SessionKind kind) {
+    auto session = std::make_shared<Session>(std::move(socket), host, kind);
+    host.Register(session, kind);
+    if (kind == SessionKind::kDownloads) {
+        ++host.counters().connections;
+    }
     session->Start();
 }
 

@@ -10,15 +10,20 @@
 //
 // Every operation of a session runs on its own strand; the sessions of a
 // server share its threads, so one stalled client never holds up another.
+//
+// A session on the metrics address answers GET /metrics and GET /healthz
+// instead, with the same parser and time limits; it writes no access log
+// line and counts in no metric.
 #pragma once
 
 #include <memory>
 
 #include <boost/asio/ip/tcp.hpp>
 
+#include <string>
+
 #include "tools/tvkserve/access_log.h"
-#include "tools/tvkserve/catalog.h"
-#include "tools/tvkserve/serve_config.h"
+#include "tools/tvkserve/served_content.h"
 #include "tools/tvkserve/server_counters.h"
 
 namespace tvkserve {
@@ -33,25 +38,33 @@ inline constexpr int kRetryAfterSeconds = 10;
 
 class Session;
 
+// Which address a connection came in on.
+enum class SessionKind {
+    kDownloads,   // listen
+    kMonitoring,  // metrics_listen
+};
+
 // What the sessions share: the content, the log, the counts and limits, and
 // the server that knows them all (to tell them to finish on SIGTERM).
 class SessionHost {
   public:
     virtual ~SessionHost() = default;
-    virtual const ServeConfig& config() const = 0;
-    virtual const Catalog& catalog() const = 0;
+    // The content in force; a request holds it while it is answered.
+    virtual std::shared_ptr<const ServedContent> content() const = 0;
     virtual AccessLog& log() = 0;
     virtual ServerCounters& counters() = 0;
     virtual TagBytesBudget& tag_bytes() = 0;
-    // Whether the server is finishing: no new request is read.
+    // Whether the server is finishing: no new download request is read.
     virtual bool draining() const = 0;
-    virtual void Register(const std::shared_ptr<Session>& session) = 0;
+    // The body of GET /metrics.
+    virtual std::string MetricsText() const = 0;
+    virtual void Register(const std::shared_ptr<Session>& session, SessionKind kind) = 0;
     virtual void Unregister(const Session* session) = 0;
 };
 
 // Starts serving a connection; the session keeps itself alive until the
 // connection ends.
-void StartSession(boost::asio::ip::tcp::socket socket, SessionHost& host);
+void StartSession(boost::asio::ip::tcp::socket socket, SessionHost& host, SessionKind kind);
 
 // Tells a session that the server is finishing: a session waiting for a
 // request closes, one that is answering closes when its response is done.

@@ -2,50 +2,22 @@
 //
 // Serves signed packages, each download tagged on the fly with its brand's
 // parameters and the URL's query values, exactly as `tvkpack tag` would tag
-// the file. See the README for the configuration and the URL form.
-#include <sys/resource.h>
-
+// the file. SIGHUP reads the configuration again; SIGTERM finishes the
+// running downloads and exits. See the README for the configuration, the
+// URL form and the metrics.
 #include <csignal>
-#include <cstdio>
 #include <iostream>
 #include <string>
 
-#include <boost/system/system_error.hpp>
-
 #include "tools/tvkserve/access_log.h"
-#include "tools/tvkserve/catalog.h"
 #include "tools/tvkserve/download_server.h"
-#include "tools/tvkserve/serve_config.h"
+#include "tools/tvkserve/file_limit.h"
+#include "tools/tvkserve/served_content.h"
 #include "tools/tvkserve/server_counters.h"
 
 namespace {
 
 constexpr char kUsage[] = "usage: tvkserve --config FILE\n";
-
-// File descriptors the server needs besides its connections': the packages,
-// standard streams, the event loop's own.
-constexpr rlim_t kDescriptorsBesideConnections = 64;
-
-// Each connection takes a file descriptor: allow as many as the system lets
-// this process have, and say so when that is fewer than the connections the
-// configuration allows (connections beyond it wait in the listen queue).
-void RaiseFileLimit(const tvkserve::ServeConfig& config) {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
-        return;
-    }
-    if (limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-        getrlimit(RLIMIT_NOFILE, &limit);
-    }
-    const rlim_t needed = config.limits.max_connections + kDescriptorsBesideConnections;
-    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
-        std::cerr << "tvkserve: warning: the process may open " << limit.rlim_cur
-                  << " files, fewer than limits.max_connections (" << config.limits.max_connections
-                  << ") needs\n";
-    }
-}
 
 }  // namespace
 
@@ -58,22 +30,29 @@ int main(int argc, char** argv) {
     // A client that leaves mid-download makes a write fail; it must not end
     // the process.
     std::signal(SIGPIPE, SIG_IGN);
+    // A reload asked for while the server starts must not end it either;
+    // the server takes SIGHUP once it serves.
+    std::signal(SIGHUP, SIG_IGN);
+    std::shared_ptr<const tvkserve::ServedContent> content;
     try {
-        const tvkserve::ServeConfig config = tvkserve::LoadConfig(config_file);
-        RaiseFileLimit(config);
-        const tvkserve::Catalog catalog(config, std::cerr);
+        content = tvkserve::LoadContent(config_file, std::cerr);
+    } catch (const std::exception& error) {
+        std::cerr << tvkserve::LoadFailureMessage(config_file, error) << "\n";
+        return 1;
+    }
+    try {
+        tvkserve::RaiseFileLimit(content->config.limits.max_connections, std::cerr);
         tvkserve::ServerCounters counters;
         tvkserve::AccessLog log(stdout);
-        tvkserve::DownloadServer server(config, catalog, log, counters);
+        tvkserve::DownloadServer server(config_file, std::move(content), log, counters);
+        if (const auto metrics = server.metrics_address()) {
+            std::cerr << "tvkserve: metrics on " << *metrics << "\n";
+        }
         std::cerr << "tvkserve: listening on " << server.address() << std::endl;
         server.Run();
         std::cerr << "tvkserve: finished: " << counters.Summary()
                   << ", access log lines dropped: " << log.dropped() << std::endl;
         return 0;
-    } catch (const tvkserve::ConfigError& error) {
-        std::cerr << "tvkserve: config '" << config_file << "': " << error.what() << "\n";
-    } catch (const boost::system::system_error& error) {
-        std::cerr << "tvkserve: cannot listen: " << error.what() << "\n";
     } catch (const std::exception& error) {
         std::cerr << "tvkserve: " << error.what() << "\n";
     }

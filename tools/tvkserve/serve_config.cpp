@@ -93,8 +93,7 @@ fs::path FileName(const std::string& entry, const Json& value, const fs::path& b
     return path.is_absolute() ? path : base_folder / path;
 }
 
-ListenAddress ParseListen(const Json& value) {
-    const std::string entry = "listen";
+ListenAddress ParseListen(const std::string& entry, const Json& value) {
     const std::string text = String(entry, value);
     const std::size_t colon = text.rfind(':');
     const auto wrong = [&] {
@@ -180,6 +179,36 @@ QueryParameter ParseQueryParameter(const std::string& name, const Json& value) {
     return parameter;
 }
 
+TrustedProxies ParseTrustedProxies(const Json& value) {
+    const std::string entry = "trusted_proxies";
+    if (!value.is_array()) {
+        Fail(entry, "must be a list of addresses and prefixes, such as [\"10.0.0.0/8\", \"::1\"]");
+    }
+    TrustedProxies proxies;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const std::string item = entry + "[" + std::to_string(i) + "]";
+        try {
+            proxies.Add(String(item, value[i]));
+        } catch (const std::invalid_argument& error) {
+            Fail(item, error.what());
+        }
+    }
+    return proxies;
+}
+
+// A header field's value as it is sent: visible ASCII and spaces inside.
+std::string ParseCacheControl(const Json& value) {
+    const std::string entry = "cache_control";
+    const std::string text = String(entry, value);
+    if (std::any_of(text.begin(), text.end(), [](char c) { return c < 0x20 || c > 0x7E; }) ||
+        text.starts_with(' ') || text.ends_with(' ')) {
+        Fail(entry,
+             "must be a Cache-Control value of printable ASCII, such as \"no-cache\" or "
+             "\"public, max-age=300\" (or \"\" to send none)");
+    }
+    return text;
+}
+
 // A time in seconds (fractions allowed), from a millisecond to a day.
 std::chrono::milliseconds Seconds(const std::string& entry, const Json& value) {
     constexpr double kMostSeconds = 86400;
@@ -247,6 +276,11 @@ Json ParseJson(std::string_view text) {
 
 }  // namespace
 
+std::string ListenAddress::ToString() const {
+    const bool v6 = address.find(':') != std::string::npos;
+    return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+}
+
 const PackageEntry* ServeConfig::FindPackage(std::string_view id) const {
     const auto found = std::find_if(packages.begin(), packages.end(),
                                     [&](const PackageEntry& package) { return package.id == id; });
@@ -269,15 +303,28 @@ ServeConfig ParseConfig(std::string_view text, const fs::path& base_folder) {
     const Json config = ParseJson(text);
     RequireObject("the configuration", config);
     RequireKnownMembers("the configuration", config,
-                        {"listen", "threads", "limits", "packages", "brands", "query"});
+                        {"listen", "metrics_listen", "threads", "limits", "trusted_proxies",
+                         "cache_control", "packages", "brands", "query"});
     ServeConfig result;
-    result.listen = ParseListen(Member("the configuration", config, "listen"));
+    result.listen = ParseListen("listen", Member("the configuration", config, "listen"));
+    if (const auto metrics = config.find("metrics_listen"); metrics != config.end()) {
+        result.metrics_listen = ParseListen("metrics_listen", *metrics);
+        if (*result.metrics_listen == result.listen && result.listen.port != 0) {
+            Fail("metrics_listen", "must differ from listen: metrics are not for the public");
+        }
+    }
     result.threads = std::max(1u, std::thread::hardware_concurrency());
     if (const auto threads = config.find("threads"); threads != config.end()) {
         result.threads = static_cast<unsigned>(PositiveInteger("threads", *threads, kMaxThreads));
     }
     if (const auto limits = config.find("limits"); limits != config.end()) {
         result.limits = ParseLimits(*limits);
+    }
+    if (const auto proxies = config.find("trusted_proxies"); proxies != config.end()) {
+        result.trusted_proxies = ParseTrustedProxies(*proxies);
+    }
+    if (const auto cache_control = config.find("cache_control"); cache_control != config.end()) {
+        result.cache_control = ParseCacheControl(*cache_control);
     }
     const Json& packages =
         RequireObject("packages", Member("the configuration", config, "packages"));

@@ -18,6 +18,8 @@
 #include <re2/re2.h>
 #include <nlohmann/json.hpp>
 
+#include "tools/tvkserve/trusted_proxies.h"
+
 namespace tvkserve {
 
 // A configuration the server cannot start with; the message names the entry
@@ -36,9 +38,18 @@ inline constexpr std::size_t kMaxQueryValueLength = 1024;
 // The most threads the configuration may ask for.
 inline constexpr unsigned kMaxThreads = 256;
 
+// What a download's Cache-Control says unless the configuration says
+// otherwise: caches may store it but ask each time (the entity tag makes
+// that a cheap 304).
+inline constexpr std::string_view kDefaultCacheControl = "no-cache";
+
 struct ListenAddress {
     std::string address;     // numeric IPv4 or IPv6
     std::uint16_t port = 0;  // 0: any free port (the server says which)
+
+    bool operator==(const ListenAddress&) const = default;
+    // As the configuration writes it: "127.0.0.1:8080", "[::1]:8080".
+    std::string ToString() const;
 };
 
 struct PackageEntry {
@@ -84,8 +95,15 @@ struct ServeLimits {
 
 struct ServeConfig {
     ListenAddress listen;
+    // Where GET /metrics and GET /healthz are answered; none by default
+    // (they are for the operator, not the public).
+    std::optional<ListenAddress> metrics_listen;
     unsigned threads = 1;
     ServeLimits limits;
+    // Whose X-Forwarded-For names the client in the access log.
+    TrustedProxies trusted_proxies;
+    // The Cache-Control of downloads (200, 206, 304); empty: none sent.
+    std::string cache_control{kDefaultCacheControl};
     std::vector<PackageEntry> packages;
     std::vector<BrandEntry> brands;
     std::vector<QueryParameter> query;  // in the configuration's order

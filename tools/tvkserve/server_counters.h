@@ -1,26 +1,93 @@
-// What a server counts while it runs: any of its threads adds to the counts,
-// and the server reports them when it ends.
+// What a server counts while it runs: any of its threads adds to the counts;
+// /metrics shows them (see server_metrics.h) and the server sums them up
+// when it ends.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace tvkserve {
+
+// Responses by HTTP status code.
+class StatusCounts {
+  public:
+    static constexpr unsigned kFirst = 100;
+    static constexpr unsigned kLast = 599;
+
+    void Add(unsigned status);
+    // The codes counted at least once, in order, with their counts.
+    std::vector<std::pair<unsigned, std::uint64_t>> Counted() const;
+
+  private:
+    std::array<std::atomic<std::uint64_t>, kLast - kFirst + 1> counts_{};
+};
+
+// Downloads by package and brand id. The ids come from the configuration,
+// so their pairs are bounded; a pair stays counted after a reload drops it,
+// so that its count never goes back.
+class DownloadCounts {
+  public:
+    void Add(std::string_view package, std::string_view brand);
+    std::map<std::pair<std::string, std::string>, std::uint64_t> Counted() const;
+
+  private:
+    mutable std::mutex mutex_;
+    std::map<std::pair<std::string, std::string>, std::uint64_t> counts_;
+};
+
+// Durations in buckets whose upper bounds suit the building of a tag: from
+// microseconds (a few hundred bytes of parameters) to tens of milliseconds
+// (parameters of megabytes, or a machine that is short of time).
+class DurationHistogram {
+  public:
+    static constexpr std::array<double, 12> kBounds = {0.000005, 0.00001, 0.000025, 0.00005, 0.0001,
+                                                       0.00025,  0.0005,  0.001,    0.0025,  0.005,
+                                                       0.01,     0.05};  // seconds
+
+    void Observe(std::chrono::steady_clock::duration duration);
+
+    struct Snapshot {
+        std::array<std::uint64_t, kBounds.size()> cumulative{};  // at most each bound
+        std::uint64_t count = 0;                                 // all, the last bucket
+        double sum = 0;                                          // seconds
+    };
+    Snapshot Take() const;
+
+  private:
+    std::array<std::atomic<std::uint64_t>, kBounds.size() + 1> buckets_{};  // the last: beyond
+    std::atomic<std::uint64_t> sum_nanoseconds_{0};
+};
 
 struct ServerCounters {
     std::atomic<std::uint64_t> connections{0};        // accepted and served
     std::atomic<std::uint64_t> requests{0};           // answered, whatever the status
     std::atomic<std::uint64_t> tags_built{0};         // downloads whose table was built
-    std::atomic<std::uint64_t> turned_away{0};        // connections beyond max_connections
-    std::atomic<std::uint64_t> refused_tag_bytes{0};  // downloads beyond max_tag_bytes
+    std::atomic<std::uint64_t> turned_away{0};        // 503: connections beyond max_connections
+    std::atomic<std::uint64_t> refused_tag_bytes{0};  // 503: downloads beyond max_tag_bytes
+    std::atomic<std::uint64_t> failed{0};             // 503: answering failed (out of memory)
+    std::atomic<std::uint64_t> body_bytes{0};         // of responses on the download address
+    std::atomic<std::int64_t> downloads_in_flight{0};
+    std::atomic<std::uint64_t> reloads{0};          // configurations reloaded
+    std::atomic<std::uint64_t> reloads_refused{0};  // and refused
+    StatusCounts responses;
+    DownloadCounts downloads;
+    DurationHistogram tag_build_time;
 
     // "connections: N, requests: N, ..." on one line.
     std::string Summary() const;
 };
 
 // The bytes the running downloads hold of their own, under a cap: a download
-// takes its share before it is sent and gives it back when it ends.
+// takes its share before it is sent and gives it back when it ends. A reload
+// sets a new cap for the downloads that begin after it.
 class TagBytesBudget {
   public:
     explicit TagBytesBudget(std::uint64_t cap) : cap_(cap) {}
@@ -29,12 +96,12 @@ class TagBytesBudget {
     bool Take(std::uint64_t bytes);
     void Give(std::uint64_t bytes) { held_ -= bytes; }
     std::uint64_t held() const { return held_; }
+    void SetCap(std::uint64_t cap) { cap_ = cap; }
 
   private:
-    const std::uint64_t cap_;
+    std::atomic<std::uint64_t> cap_;
     std::atomic<std::uint64_t> held_{0};
 };
-
 // A share of a TagBytesBudget, given back when this goes.
 class TagBytesShare {
   public:
