@@ -74,7 +74,11 @@ for _ in $(seq $((600 * scale))); do
     kill -0 "$stub_pid" 2>/dev/null || break
     sleep 0.1
 done
-[ -n "$window" ] || fail "no window captioned \"$caption\" appeared"
+if [ -z "$window" ]; then
+    wait_for_stub 1 && fail "the stub ended with status $status and showed no window" \
+        "captioned \"$caption\""
+    fail "no window captioned \"$caption\" appeared"
+fi
 # The window gets its caption before the box has set up its text and
 # controls: wait for that (Wine traces it) before reading or pressing keys.
 for _ in $(seq $((300 * scale))); do
