@@ -154,7 +154,10 @@ job=$(mktemp -d "$work_root/job.XXXXXX") || fail "cannot make a job folder in $w
 qemu_pid=
 tail_pids=()
 Cleanup() {
-    [ -n "$qemu_pid" ] && kill -9 "$qemu_pid" 2>/dev/null
+    if [ -n "$qemu_pid" ]; then
+        kill -9 "$qemu_pid" 2>/dev/null
+        wait "$qemu_pid" 2>/dev/null
+    fi
     for pid in "${tail_pids[@]}"; do
         kill "$pid" 2>/dev/null
     done
