@@ -1,6 +1,6 @@
 # The same Windows sources as 64-bit PE programs (mingw-w64 x86_64), run under
-# 64-bit Wine: how the real Windows operations are exercised on a host that
-# cannot execute 32-bit programs. The product itself is the i686 build.
+# 64-bit Wine: the real Windows operations in seconds, for quick runs while
+# working. The product itself is the i686 build, whose own tests count.
 # TVK_MINGW_THREADS picks the thread model as in toolchain-mingw-i686.cmake.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)

@@ -10,9 +10,11 @@
 
 #include <openssl/evp.h>
 
+#include "tools/packaging/sha256.h"
+
 namespace tvkserve {
 
-using Sha256Digest = std::array<std::uint8_t, 32>;
+using packaging::Sha256Digest;
 
 class Sha256Stream {
   public:
