@@ -40,12 +40,15 @@ set(stub_outputs "${TVK_STUB}")
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     find_program(TVK_HOST_CXX NAMES g++ c++ REQUIRED)
     set(stub_id_tool "${CMAKE_BINARY_DIR}/host/stub_id")
-    # The identity code and what it reads headers with: the package writer,
-    # whose folder needs nothing from outside but package/package_layout.h.
+    # The identity code and what it reads headers with: the package writer
+    # and the tag writer under it, whose folders need nothing from outside
+    # but package/package_layout.h.
     file(GLOB package_writer_sources CONFIGURE_DEPENDS
-        "${CMAKE_SOURCE_DIR}/tools/package_writer/*.cpp")
+        "${CMAKE_SOURCE_DIR}/tools/package_writer/*.cpp"
+        "${CMAKE_SOURCE_DIR}/tools/tag_writer/*.cpp")
     file(GLOB package_writer_headers CONFIGURE_DEPENDS
-        "${CMAKE_SOURCE_DIR}/tools/package_writer/*.h")
+        "${CMAKE_SOURCE_DIR}/tools/package_writer/*.h"
+        "${CMAKE_SOURCE_DIR}/tools/tag_writer/*.h")
     set(stub_id_sources
         "${CMAKE_SOURCE_DIR}/tools/stub_id/stub_id.cpp"
         "${CMAKE_SOURCE_DIR}/tools/packaging/stub_identity.cpp"
@@ -55,7 +58,6 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
         "${CMAKE_SOURCE_DIR}/tools/packaging/stub_identity.h"
         "${CMAKE_SOURCE_DIR}/tools/packaging/sha256.h"
         "${CMAKE_SOURCE_DIR}/tools/packaging/tool_files.h"
-        "${CMAKE_SOURCE_DIR}/tools/packaging/pe_checksum.h"
         "${CMAKE_SOURCE_DIR}/package/package_layout.h"
         ${package_writer_headers})
     add_custom_command(OUTPUT "${stub_id_tool}"

@@ -48,10 +48,10 @@ int main(int argc, char** argv) {
                                      std::pair{std::string("dual_signed"), argv[2]}}) {
         const Bytes signed_image = test_support::ReadBytes(path);
         packages.emplace_back(name, signed_image);
-        for (const auto placement : {package_writer::TagPlacement::kInsideSignature,
-                                     package_writer::TagPlacement::kBehindSignature}) {
+        for (const auto placement : {tag_writer::TagPlacement::kInsideSignature,
+                                     tag_writer::TagPlacement::kBehindSignature}) {
             const std::string where =
-                placement == package_writer::TagPlacement::kInsideSignature ? "_inside" : "_behind";
+                placement == tag_writer::TagPlacement::kInsideSignature ? "_inside" : "_behind";
             package_writer::TagOptions version1;
             version1.placement = placement;
             version1.params_base64 = params;

@@ -11,11 +11,12 @@
 #include "package/package_layout.h"
 #include "tools/package_writer/archive_markers.h"
 #include "tools/package_writer/package_writer.h"
-#include "tools/package_writer/signature_tag.h"
+#include "tools/tag_writer/signature_tag.h"
 
 namespace {
 
-using package_writer::Bytes;
+using tag_writer::Bytes;
+using tag_writer::TagWriterError;
 
 void Check(bool condition) {
     if (!condition) {
@@ -28,7 +29,7 @@ void Check(bool condition) {
 std::optional<bool> RelaxedMarkerCheck(const Bytes& table) {
     try {
         return package_writer::HasRelaxedMarkerCheck(table);
-    } catch (const package_writer::PackageWriterError&) {
+    } catch (const TagWriterError&) {
         return std::nullopt;
     }
 }
@@ -37,10 +38,10 @@ std::optional<bool> RelaxedMarkerCheck(const Bytes& table) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const Bytes table(data, data + size);
-    if (const auto end = package_writer::SignatureEnd(table)) {
+    if (const auto end = tag_writer::SignatureEnd(table)) {
         Check(*end <= table.size());
     }
-    if (const auto value = package_writer::FindTagAttribute(table)) {
+    if (const auto value = tag_writer::FindTagAttribute(table)) {
         Check(value->offset + value->size <= table.size());
     }
     for (const package_writer::MarkerMatch& match : package_writer::FindArchiveMarkers(table)) {
@@ -48,27 +49,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::optional<bool> relaxed = RelaxedMarkerCheck(table);
     try {
-        const Bytes signed_table = package_writer::RemoveTagAttribute(table);
+        const Bytes signed_table = tag_writer::RemoveTagAttribute(table);
         Check(signed_table.size() >= 8);
-    } catch (const package_writer::PackageWriterError&) {
+    } catch (const TagWriterError&) {
     }
 
     package_writer::TagOptions options;
-    options.placement = package_writer::TagPlacement::kInsideSignature;
+    options.placement = tag_writer::TagPlacement::kInsideSignature;
     options.version = package_layout::kPackageVersion2;
     options.params_base64 = "e30=";
     options.icon.assign(size % 131, 0x5A);
     Bytes tagged;
     try {
         tagged = package_writer::TagCertificateTable(table, options);
-    } catch (const package_writer::PackageWriterError&) {
+    } catch (const TagWriterError&) {
         return 0;
     }
     Check(tagged.size() % 8 == 0 && package_layout::ReadU32(tagged.data(), 0) == tagged.size());
-    Check(package_writer::SignatureEnd(tagged) == tagged.size());
-    const auto value = package_writer::FindTagAttribute(tagged);
+    Check(tag_writer::SignatureEnd(tagged) == tagged.size());
+    const auto value = tag_writer::FindTagAttribute(tagged);
     Check(value && value->offset + value->size == tagged.size());
-    Check(package_writer::RemoveTagAttribute(tagged) == table);
+    Check(tag_writer::RemoveTagAttribute(tagged) == table);
     Check(RelaxedMarkerCheck(tagged) == relaxed);
     return 0;
 }

@@ -16,6 +16,7 @@
 #include "package/package_layout.h"
 #include "platform/pe_format_exception.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/package_deformations.h"
 #include "tests/support/temp_dir.h"
 #include "tools/package_writer/package_writer.h"
 
@@ -193,6 +194,7 @@ std::uint32_t NtOffsetOf(const Bytes& file) {
 
 const std::vector<FailureCase>& FailureCases() {
     using namespace package_writer;
+    using namespace test_support;
     static const std::vector<FailureCase> cases = {
         {"an empty file has no DOS header", [] { return Bytes{}; }, kMissingMz},
         {"a file shorter than the DOS header",
@@ -389,6 +391,7 @@ std::uint32_t EndOf(const SectionEntry& section) {
 
 const std::vector<LayoutCase>& LayoutCases() {
     using namespace package_writer;
+    using namespace test_support;
     static const std::vector<LayoutCase> cases = {
         {"e_lfanew 4096 is accepted",
          [] { return Modified([](Bytes& f) { MoveNtHeaders(f, 4096); }); },

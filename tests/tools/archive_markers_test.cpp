@@ -16,7 +16,7 @@
 #include "tests/support/fixtures.h"
 #include "tests/support/temp_dir.h"
 #include "tools/package_writer/package_writer.h"
-#include "tools/packaging/pe_checksum.h"
+#include "tools/tag_writer/pe_checksum.h"
 #include "tools/tvkpack/tvkpack_commands.h"
 
 #ifdef TVK_TESTS_HAVE_OPENSSL
@@ -143,7 +143,7 @@ TEST(HasRelaxedMarkerCheck, FindsTheSignedAttributeThatOpenSslEncoded) {
         image.insert(image.end(), table.begin(), table.end());
         package_writer::SetSecurityDirectory(image, security.offset,
                                              static_cast<std::uint32_t>(table.size()));
-        packaging::UpdatePeChecksum(
+        tag_writer::UpdatePeChecksum(
             image, static_cast<std::size_t>(package_writer::ReadHeaders(image).nt_offset));
         WriteBytes(dir.File("signed.exe"), image);
         std::ostringstream out, err;
@@ -172,7 +172,7 @@ TEST(HasRelaxedMarkerCheck, FindsTheSignedAttributeThatOpenSslEncoded) {
     // A signature cut short cannot be walked: no answer rather than a guess.
     const Bytes cut(signed_image.begin() + security.offset,
                     signed_image.begin() + security.offset + 200);
-    EXPECT_THROW(package_writer::HasRelaxedMarkerCheck(cut), package_writer::PackageWriterError);
+    EXPECT_THROW(package_writer::HasRelaxedMarkerCheck(cut), tag_writer::TagWriterError);
 }
 
 #endif

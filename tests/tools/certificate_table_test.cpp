@@ -12,13 +12,14 @@
 #include "package/package_layout.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/temp_dir.h"
-#include "tools/package_writer/der_walker.h"
 #include "tools/package_writer/package_writer.h"
-#include "tools/package_writer/signature_tag.h"
+#include "tools/tag_writer/der_walker.h"
+#include "tools/tag_writer/signature_tag.h"
 
 namespace {
 
 using namespace package_writer;
+using namespace tag_writer;
 using test_support::FixturePath;
 using test_support::ReadBytes;
 
@@ -39,11 +40,11 @@ void AppendU32(Bytes& bytes, std::uint32_t value) {
 // one pass: only the enclosing lengths depend on the count.
 Bytes NestedTags(const Bytes& tagged, std::size_t count) {
     // ContentInfo, [0], SignedData, signerInfos, SignerInfo, [1].
-    std::vector<DerElement> path{ReadDerElement(tagged.data(), 8, tagged.size())};
+    std::vector<DerElement> path{ReadDerElement(tagged, 8)};
     while (path.size() < 6) {
-        path.push_back(ReadDerChildren(tagged.data(), path.back()).back());
+        path.push_back(ReadDerChildren(tagged, path.back()).back());
     }
-    const DerElement first = ReadDerChildren(tagged.data(), path.back()).front();
+    const DerElement first = ReadDerChildren(tagged, path.back()).front();
     const std::size_t first_size = first.header_size + first.content_size;
     // The contents sizes of the path with n attributes in the [1].
     const auto sizes = [&](std::size_t n) {

@@ -4,7 +4,7 @@
 // order of the attribute set are canonical DER), the trailer closes both
 // the DER and the table, the stub reads the blocks, and removing the tag
 // gives the signed table back byte for byte.
-#include "tools/package_writer/signature_tag.h"
+#include "tools/tag_writer/signature_tag.h"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +18,8 @@
 #include "package/pe_reader.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/temp_dir.h"
-#include "tools/package_writer/der_walker.h"
 #include "tools/package_writer/package_writer.h"
+#include "tools/tag_writer/der_walker.h"
 
 #ifdef TVK_TESTS_HAVE_OPENSSL
 #include <openssl/pkcs7.h>
@@ -29,6 +29,7 @@
 namespace {
 
 using namespace package_writer;
+using namespace tag_writer;
 using test_support::FixturePath;
 using test_support::ReadBytes;
 using test_support::ScopedTempDir;
@@ -53,8 +54,8 @@ TagOptions InsideOptions(std::size_t params_size, std::size_t icon_size = 0,
 // walker sees it: ContentInfo, [0], SignedData, SignerInfos, SignerInfo,
 // [1], the tag attribute, its SET, the OCTET STRING.
 std::vector<DerElement> TagPath(const Bytes& table) {
-    std::vector<DerElement> path{ReadDerElement(table.data(), 8, table.size())};
-    const auto last_child = [&] { return ReadDerChildren(table.data(), path.back()).back(); };
+    std::vector<DerElement> path{ReadDerElement(table, 8)};
+    const auto last_child = [&] { return ReadDerChildren(table, path.back()).back(); };
     for (int depth = 0; depth < 8; ++depth) {
         path.push_back(last_child());
     }
@@ -136,8 +137,7 @@ TEST(SignatureTag, SortsLastAmongTheSignersOwnAttributesWhichStayAsTheyWere) {
     for (std::size_t params : {std::size_t{4}, std::size_t{9000}}) {
         const TagOptions options = InsideOptions(params);
         const Bytes tagged = TagCertificateTable(signed_table, options);
-        const std::vector<DerElement> attributes =
-            ReadDerChildren(tagged.data(), TagPath(tagged)[5]);
+        const std::vector<DerElement> attributes = ReadDerChildren(tagged, TagPath(tagged)[5]);
         ASSERT_EQ(attributes.size(), 2u);
         EXPECT_TRUE(std::equal(nested_bytes.begin(), nested_bytes.end(),
                                tagged.begin() + attributes[0].offset));
@@ -195,13 +195,12 @@ TEST(SignatureTag, CarriesBlocksUpToTheLimit) {
     const std::size_t limit = package_layout::kBlockSizeLimit;
     const Bytes tagged = TagCertificateTable(signed_table, InsideOptions(limit, limit, 1));
     ExpectWellFormedTag(signed_table, tagged, "blocks at the limit");
-    EXPECT_THROW(TagCertificateTable(signed_table, InsideOptions(4, limit + 1)),
-                 PackageWriterError);
+    EXPECT_THROW(TagCertificateTable(signed_table, InsideOptions(4, limit + 1)), TagWriterError);
 }
 
 TEST(SignatureTag, RefusesSignaturesItCannotWalkWithoutReadingPastThem) {
     const Bytes signed_table = TableOf(ReadBytes(FixturePath("signed_runnable.exe")));
-    const DerElement content_info = ReadDerElement(signed_table.data(), 8, signed_table.size());
+    const DerElement content_info = ReadDerElement(signed_table, 8);
     const auto changed = [&](const std::function<void(Bytes&)>& change) {
         Bytes table = signed_table;
         change(table);
@@ -225,10 +224,9 @@ TEST(SignatureTag, RefusesSignaturesItCannotWalkWithoutReadingPastThem) {
         {"no signature at all", Bytes(8, 0)},
     };
     for (const Row& row : rows) {
-        EXPECT_THROW(TagCertificateTable(row.table, InsideOptions(8)), PackageWriterError)
-            << row.what;
+        EXPECT_THROW(TagCertificateTable(row.table, InsideOptions(8)), TagWriterError) << row.what;
         EXPECT_FALSE(FindTagAttribute(row.table)) << row.what;
-        EXPECT_THROW(RemoveTagAttribute(row.table), PackageWriterError) << row.what;
+        EXPECT_THROW(RemoveTagAttribute(row.table), TagWriterError) << row.what;
     }
 }
 
@@ -251,7 +249,6 @@ TEST(SignatureTag, UntagRefusesARestoreRecordThatDoesNotFitTheSignature) {
                 changed[record + 4 * i + b] = static_cast<std::uint8_t>(claim[i] >> (8 * b));
             }
         }
-        EXPECT_THROW(RemoveTagAttribute(changed), PackageWriterError)
-            << claim[0] << " " << claim[1];
+        EXPECT_THROW(RemoveTagAttribute(changed), TagWriterError) << claim[0] << " " << claim[1];
     }
 }

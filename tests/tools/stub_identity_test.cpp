@@ -9,10 +9,11 @@
 #include <string>
 
 #include "tests/support/fixtures.h"
+#include "tests/support/package_deformations.h"
 #include "tests/support/temp_dir.h"
 #include "tools/package_writer/package_writer.h"
-#include "tools/packaging/pe_checksum.h"
 #include "tools/packaging/sha256.h"
+#include "tools/tag_writer/pe_checksum.h"
 #include "tools/tvkpack/tvkpack_commands.h"
 
 namespace {
@@ -62,7 +63,7 @@ TEST(StubIdentity, IsTheStubsForEveryPackageMadeOfItAndOnlyForIt) {
     ASSERT_EQ(identity.find_first_not_of("0123456789abcdef"), std::string::npos) << identity;
 
     Bytes other_checksum = stub;
-    other_checksum[NtOffset(stub) + packaging::kChecksumOffset] ^= 0x5A;
+    other_checksum[NtOffset(stub) + tag_writer::kChecksumOffset] ^= 0x5A;
     Bytes changed_code = stub;
     changed_code[stub.size() - 1] ^= 0x01;  // in the last section's data
     Bytes changed_installer = signed_package;
@@ -92,7 +93,7 @@ TEST(StubIdentity, IsTheStubsForEveryPackageMadeOfItAndOnlyForIt) {
 TEST(StubIdentity, RefusesFilesThatCarryNoStub) {
     const Bytes stub = ReadBytes(FixturePath("tiny_stub.exe"));
     Bytes pe32_plus = stub;
-    package_writer::SetOptionalMagic(pe32_plus, 0x20B);
+    test_support::SetOptionalMagic(pe32_plus, 0x20B);
     const Bytes cut_short(stub.begin(), stub.end() - 1);
     struct Case {
         const char* what_it_proves;

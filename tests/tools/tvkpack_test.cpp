@@ -18,12 +18,13 @@
 #include "platform/windows_api.h"
 #include "platform/windows_error_text.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/package_deformations.h"
 #include "tests/support/temp_dir.h"
 #include "tools/package_writer/archive_markers.h"
 #include "tools/package_writer/package_writer.h"
 #include "tools/packaging/base64_encode.h"
-#include "tools/packaging/pe_checksum.h"
 #include "tools/packaging/stub_identity.h"
+#include "tools/tag_writer/pe_checksum.h"
 #include "tvk_version.h"
 
 #ifndef _WIN32
@@ -40,6 +41,9 @@ using test_support::ScopedTempDir;
 using test_support::WriteBytes;
 using namespace packaging;
 using namespace tvkpack;
+using tag_writer::ComputePeChecksum;
+using tag_writer::kChecksumOffset;
+using tag_writer::StoredPeChecksum;
 
 const std::string kParamsJson = "{\"product\":\"Demo\",\"brand\":\"ACME\"}";
 const std::string kOtherParamsJson = "{\"product\":\"Other\",\"brand\":\"\\u00c9lan\",\"n\":[1,2]}";
@@ -82,79 +86,6 @@ std::string Utf8(const fs::path& path) {
 }
 
 // ---------------------------------------------------------------------------
-
-TEST(PeChecksum, AgreesWithTheLinkerAndOsslsigncode) {
-    for (const char* name : {"tiny_stub.exe", "tiny_installer.exe", "signed_package.exe",
-                             "signed_runnable.exe", "signed_stub.exe"}) {
-        const Bytes image = ReadBytes(FixturePath(name));
-        const std::size_t nt = NtOffset(image);
-        EXPECT_NE(StoredPeChecksum(image, nt), 0u) << name;
-        EXPECT_EQ(ComputePeChecksum(image, nt + kChecksumOffset), StoredPeChecksum(image, nt))
-            << name;
-    }
-}
-
-TEST(PeChecksum, FoldsCarriesSkipsItsFieldAndAddsTheLength) {
-    struct Row {
-        const char* what;
-        Bytes bytes;
-        std::size_t field;
-        std::uint32_t expected;
-    };
-    const Row rows[] = {
-        {"an odd last byte is a word of its own", {0x01, 0x02, 0x03}, 100, 0x0204 + 3},
-        {"a carry is folded back", {0xFF, 0xFF, 0x02, 0x00}, 100, 0x0002 + 4},
-        {"the checksum field counts as zero", {0xFF, 0xFF, 0x02, 0x00, 9, 9, 9, 9}, 4, 0x0002 + 8},
-        {"an empty file", {}, 0, 0},
-    };
-    for (const Row& row : rows) {
-        EXPECT_EQ(ComputePeChecksum(row.bytes, row.field), row.expected) << row.what;
-    }
-}
-
-TEST(PeChecksumSum, PiecesAddedInAnyOrderGiveTheWholeFilesChecksum) {
-    const Bytes image = ReadBytes(FixturePath("signed_package.exe"));
-    const std::size_t field = NtOffset(image) + kChecksumOffset;
-    // Cut points after the checksum field, odd and even, so that pieces start
-    // on a word's high byte too.
-    const std::vector<std::vector<std::size_t>> cuts = {{},
-                                                        {field + 4 + 1},
-                                                        {field + 4 + 2, field + 4 + 3},
-                                                        {1001, 1002, 4097},
-                                                        {image.size() - 1}};
-    for (const auto& points : cuts) {
-        std::vector<std::size_t> bounds = {0, field, field + kChecksumSize};
-        bounds.insert(bounds.end(), points.begin(), points.end());
-        bounds.push_back(image.size());
-        PeChecksumSum sum;
-        PeChecksumSum moved;  // each piece's sum gathered at 0, then moved to its place
-        // Backwards, leaving out the checksum field (the second piece).
-        for (std::size_t i = bounds.size() - 1; i-- > 0;) {
-            if (i != 1) {
-                PeChecksumSum piece;
-                piece.Add(image.data() + bounds[i], bounds[i + 1] - bounds[i], bounds[i]);
-                sum.Add(piece);
-                PeChecksumSum at_zero;
-                at_zero.Add(image.data() + bounds[i], bounds[i + 1] - bounds[i], 0);
-                moved.AddAt(at_zero, bounds[i]);
-            }
-        }
-        EXPECT_EQ(sum.Checksum(image.size()), ComputePeChecksum(image, field)) << points.size();
-        EXPECT_EQ(moved.Checksum(image.size()), ComputePeChecksum(image, field)) << points.size();
-    }
-    const Bytes zeros(6, 0);
-    PeChecksumSum nothing;
-    nothing.Add(zeros.data(), zeros.size(), 0);
-    EXPECT_EQ(nothing.Checksum(6), 6u) << "all-zero words sum to 0, not 0xFFFF";
-    // A piece whose sum is a multiple of 0xFFFF, moved to an odd position,
-    // still makes a sum that is not zero.
-    const Bytes ones = {0xFF, 0xFF};
-    PeChecksumSum all_ones;
-    all_ones.Add(ones.data(), ones.size(), 0);
-    PeChecksumSum file;  // {0x00, 0xFF, 0xFF}: the words 0xFF00 and 0x00FF
-    file.AddAt(all_ones, 1);
-    EXPECT_EQ(file.Checksum(3), ComputePeChecksum({0x00, 0xFF, 0xFF}, 3));
-}
 
 TEST(Base64Encode, GivesTheStandardTextThatTheStubDecodesBack) {
     EXPECT_EQ(Base64Encode(AsBytes("")), "");
@@ -234,8 +165,8 @@ TEST(TvkpackEmbed, RefusesWhatCannotBeAPackageAndWritesNothing) {
     WriteBytes(dir.File("stub_with_tail.exe"), stub_with_tail);
     // The tiny stub's fifth section is its .bss, which has no raw data.
     Bytes stub_with_far_bss = ReadBytes(FixturePath("tiny_stub.exe"));
-    package_writer::SetSection(stub_with_far_bss, 4,
-                               {static_cast<std::uint32_t>(stub_with_far_bss.size() + 512), 0});
+    test_support::SetSection(stub_with_far_bss, 4,
+                             {static_cast<std::uint32_t>(stub_with_far_bss.size() + 512), 0});
     WriteBytes(dir.File("far_bss.exe"), stub_with_far_bss);
     WriteBytes(dir.File("script.sh"), AsBytes("#!/bin/sh\necho not a program\n"));
     const std::string stub = Utf8(FixturePath("tiny_stub.exe"));
@@ -335,13 +266,13 @@ TEST(TvkpackTag, UntagRefusesFilesWithoutATagOfItsOwn) {
     const auto table = package_writer::ReadHeaders(signed_file).security;
     // Another record behind the signature: not a tag, never to be cut away.
     Bytes second_record = signed_file;
-    package_writer::AppendBytes(second_record, 32, 0x11);
+    test_support::AppendBytes(second_record, 32, 0x11);
     package_writer::SetSecurityDirectory(second_record, table.offset, table.size + 32);
     // A tag whose blocks do not start behind the signature record.
     package_writer::TagOptions options;
     options.params_base64 = "e30=";
-    options.overrides.extra_data_offset = 16;
-    const Bytes odd_tag = package_writer::Tag(signed_file, options);
+    Bytes odd_tag = package_writer::Tag(signed_file, options);
+    test_support::OverrideTrailer(odd_tag, {.extra_data_offset = 16});
     struct Row {
         const char* what;
         Bytes image;
@@ -671,13 +602,13 @@ TEST_F(TvkpackRunTest, InspectShowsTheLayoutAndTheParametersOfAGoodPackage) {
     const Bytes signed_file = ReadBytes(FixturePath("signed_runnable.exe"));
     const auto table = package_writer::ReadHeaders(signed_file).security;
     struct Row {
-        package_writer::TagPlacement placement;
+        tag_writer::TagPlacement placement;
         const char* shown;
         bool strict_accept;
     };
     const Row rows[] = {
-        {package_writer::TagPlacement::kInsideSignature, "inside the signature", true},
-        {package_writer::TagPlacement::kBehindSignature, "behind the signature", false},
+        {tag_writer::TagPlacement::kInsideSignature, "inside the signature", true},
+        {tag_writer::TagPlacement::kBehindSignature, "behind the signature", false},
     };
     // The identity of the stub inside: that of the bare stub it was made of.
     const std::string identity = StubIdentity(ReadBytes(FixturePath("tiny_stub.exe")));
@@ -744,20 +675,21 @@ TEST_F(TvkpackRunTest, InspectShowsTheLayoutAndTheParametersOfAGoodPackage) {
 
 TEST_F(TvkpackRunTest, InspectNamesTheStubsOwnFailureForEachMalformedPackage) {
     const Bytes signed_file = ReadBytes(FixturePath("signed_runnable.exe"));
-    const auto tag = [&](const std::function<void(package_writer::TagOptions&)>& change) {
+    const Bytes good = [&] {
         package_writer::TagOptions options;
         options.version = 2;
         options.params_base64 = Base64Encode(AsBytes(kParamsJson));
         options.icon = IconBytes();
         options.picture = PictureBytes();
-        change(options);
         return package_writer::Tag(signed_file, options);
-    };
-    const Bytes good = tag([](auto&) {});
+    }();
     const auto changed = [&](const std::function<void(Bytes&)>& change) {
         Bytes image = good;
         change(image);
         return image;
+    };
+    const auto overridden = [&](const test_support::TrailerOverrides& fields) {
+        return changed([&](Bytes& b) { test_support::OverrideTrailer(b, fields); });
     };
     struct Row {
         const char* what;
@@ -768,19 +700,19 @@ TEST_F(TvkpackRunTest, InspectNamesTheStubsOwnFailureForEachMalformedPackage) {
     const std::vector<Row> rows = {
         {"no 'MZ'", changed([](Bytes& b) { b[0] = 'X'; }),
          "The file is not a valid executable: missing 'MZ' magic", "validation"},
-        {"e_lfanew 0", changed([](Bytes& b) { package_writer::SetNtHeadersOffset(b, 0); }),
+        {"e_lfanew 0", changed([](Bytes& b) { test_support::SetNtHeadersOffset(b, 0); }),
          "The file is not a valid executable: PE header offset is wrong", "validation"},
         {"e_lfanew pointing at no NT headers",
-         changed([](Bytes& b) { package_writer::SetNtHeadersOffset(b, 4096); }),
+         changed([](Bytes& b) { test_support::SetNtHeadersOffset(b, 4096); }),
          "The file is not a valid executable: missing 'PE' signature", "validation"},
-        {"a PE32+ header", changed([](Bytes& b) { package_writer::SetOptionalMagic(b, 0x20B); }),
+        {"a PE32+ header", changed([](Bytes& b) { test_support::SetOptionalMagic(b, 0x20B); }),
          "The file is not a valid executable: wrong 32-bit PE magic", "validation"},
         {"no certificate table",
          changed([](Bytes& b) { package_writer::SetSecurityDirectory(b, 0, 0); }),
          "The file does not have a digital signature", "validation"},
         {"bytes behind the certificate table",
-         changed([](Bytes& b) { package_writer::AppendBytes(b, 8); }),
-         "The file size is infcorrect", "validation"},
+         changed([](Bytes& b) { test_support::AppendBytes(b, 8); }), "The file size is infcorrect",
+         "validation"},
         {"no installer image",
          [] {
              package_writer::TagOptions options;
@@ -788,19 +720,17 @@ TEST_F(TvkpackRunTest, InspectNamesTheStubsOwnFailureForEachMalformedPackage) {
              return package_writer::Tag(ReadBytes(FixturePath("signed_stub.exe")), options);
          }(),
          "The installer data is missing", "validation"},
-        {"a wrong magic", tag([](auto& o) { o.overrides.magic = 0x534B5655; }), "Not a TVK package",
-         "parameters"},
+        {"a wrong magic", overridden({.magic = 0x534B5655}), "Not a TVK package", "parameters"},
         {"an untagged signed file", signed_file, "Not a TVK package", "parameters"},
-        {"version 3", tag([](auto& o) { o.overrides.version = 3; }),
-         "Unsupported TVK package version for ReadData", "parameters"},
-        {"parameters over the limit", tag([](auto& o) { o.overrides.params_size = 0x1400001; }),
+        {"version 3", overridden({.version = 3}), "Unsupported TVK package version for ReadData",
+         "parameters"},
+        {"parameters over the limit", overridden({.params_size = 0x1400001}),
          "Package data too big", "parameters"},
-        {"a negative parameters size", tag([](auto& o) { o.overrides.params_size = -4; }),
-         "Package data too big", "parameters"},
-        {"a picture over the limit", tag([](auto& o) { o.overrides.picture_size = 0x1400001; }),
+        {"a negative parameters size", overridden({.params_size = -4}), "Package data too big",
+         "parameters"},
+        {"a picture over the limit", overridden({.picture_size = 0x1400001}),
          "Picture data too big", "picture"},
-        {"a negative icon size", tag([](auto& o) { o.overrides.icon_size = -1; }),
-         "Ico data too big", "icon"},
+        {"a negative icon size", overridden({.icon_size = -1}), "Ico data too big", "icon"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -833,20 +763,25 @@ TEST_F(TvkpackRunTest, InspectNotesWhatIsOddButDoesNotStopTheStub) {
         change(options);
         return package_writer::Tag(signed_file, options);
     };
+    const auto overridden = [&](const test_support::TrailerOverrides& fields) {
+        Bytes package = tag([](auto&) {});
+        test_support::OverrideTrailer(package, fields);
+        return package;
+    };
     struct Row {
         const char* what;
         Bytes package;
         std::string note;
     };
     const std::vector<Row> rows = {
-        {"blocks inside the signature", tag([](auto& o) { o.overrides.extra_data_offset = 16; }),
+        {"blocks inside the signature", overridden({.extra_data_offset = 16}),
          "do not start directly behind the signature record"},
         {"text that is not clean base64", tag([](auto& o) { o.params_base64 += "!!"; }),
          "not clean base64"},
         {"parameters that are not JSON", tag([](auto& o) { o.params_base64 = "bm90IGpzb24="; }),
          "not valid JSON"},
-        {"a block beyond the end of the file",
-         tag([](auto& o) { o.overrides.params_size = 100000; }), "beyond the end of the file"},
+        {"a block beyond the end of the file", overridden({.params_size = 100000}),
+         "beyond the end of the file"},
         {"a stale checksum",
          [&] {
              Bytes package = tag([](auto&) {});

@@ -132,7 +132,7 @@ class DownloadServerTest : public ::testing::Test {
         const Bytes runnable = ReadBytes(FixturePath("signed_runnable.exe"));
         tvkpack::TagContent old_tag{AsBytesOf("{\"old\":1}"), {}, {}, {}};
         WriteBytes(folder_->File("pretagged.exe"), tvkpack::TagImage(runnable, old_tag).package);
-        old_tag.placement = package_writer::TagPlacement::kBehindSignature;
+        old_tag.placement = tag_writer::TagPlacement::kBehindSignature;
         WriteBytes(folder_->File("prebehind.exe"), tvkpack::TagImage(runnable, old_tag).package);
         Bytes installer = ReadBytes(FixturePath("tiny_installer.exe"));
         installer.resize(installer.size() + kBigInstallerPadding, 0x5A);

@@ -5,9 +5,8 @@
 #include <cstdio>
 #include <iterator>
 
-#include "tools/package_writer/der_walker.h"
-#include "tools/package_writer/package_writer.h"
-#include "tools/package_writer/signature_tag.h"
+#include "tools/tag_writer/der_walker.h"
+#include "tools/tag_writer/signature_tag.h"
 
 namespace package_writer {
 
@@ -97,22 +96,23 @@ std::string MoreMarkersWarning(const std::string& holder, std::size_t count) {
 }
 
 bool HasRelaxedMarkerCheck(const Bytes& table) {
+    using namespace tag_writer;
     const std::vector<DerElement> signer = ReadSignerInfoFields(table);
     if (signer.size() <= kSignedAttributesField ||
         signer[kSignedAttributesField].tag != kDerContextConstructed0) {
         return false;  // no signed attributes at all
     }
-    for (const DerElement& attribute :
-         ReadDerChildren(table.data(), signer[kSignedAttributesField])) {
-        if (attribute.tag != kDerSequence) {
-            throw PackageWriterError("a signed attribute of the signature is not a SEQUENCE");
-        }
-        const std::vector<DerElement> fields = ReadDerChildren(table.data(), attribute);
-        if (!fields.empty() && fields[0].tag == kDerObjectIdentifier &&
-            fields[0].content_size == sizeof(kRelaxedMarkerCheckOid) &&
-            std::equal(std::begin(kRelaxedMarkerCheckOid), std::end(kRelaxedMarkerCheckOid),
-                       table.begin() + static_cast<std::ptrdiff_t>(fields[0].content_offset()))) {
-            return true;
+    for (const DerElement& attribute : ReadDerChildren(table, signer[kSignedAttributesField])) {
+        // A walk of the signature that fails, as the walker's own failures.
+        Require(attribute.tag == kDerSequence,
+                "a signed attribute of the signature is not a SEQUENCE");
+        const std::vector<DerElement> fields = ReadDerChildren(table, attribute);
+        if (!fields.empty() && fields[0].tag == kDerObjectIdentifier) {
+            const ByteView oid = DerContents(table, fields[0]);
+            if (std::equal(oid.begin(), oid.end(), std::begin(kRelaxedMarkerCheckOid),
+                           std::end(kRelaxedMarkerCheckOid))) {
+                return true;
+            }
         }
     }
     return false;

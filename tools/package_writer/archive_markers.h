@@ -17,9 +17,11 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/tag_writer/bytes.h"
+
 namespace package_writer {
 
-using Bytes = std::vector<std::uint8_t>;
+using tag_writer::Bytes;
 
 struct ArchiveMarker {
     std::string_view value;  // the bytes, as the format documentation gives them
@@ -62,7 +64,7 @@ inline constexpr std::string_view kRelaxedMarkerCheckOidText = "1.3.6.1.4.1.311.
 // signed (authenticated) attributes; only the outer signature counts, a
 // nested one is an unauthenticated attribute of it. table is a certificate
 // table (the WIN_CERTIFICATE record, then the PKCS#7 DER). Throws
-// PackageWriterError when the signature cannot be walked.
+// tag_writer::TagWriterError when the signature cannot be walked.
 bool HasRelaxedMarkerCheck(const Bytes& table);
 
 }  // namespace package_writer

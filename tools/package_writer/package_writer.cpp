@@ -1,52 +1,18 @@
 #include "tools/package_writer/package_writer.h"
 
-#include <algorithm>
-
-#include "tools/package_writer/signature_tag.h"
-#include "tools/package_writer/tag_writer.h"
+#include "tools/tag_writer/signature_tag.h"
+#include "tools/tag_writer/win_certificate.h"
 
 namespace package_writer {
 
 namespace {
 
 using namespace package_layout;
+using tag_writer::kCertificateLengthOffset;
+using tag_writer::kCertificateRecordHeaderSize;
+using tag_writer::WriteU32;
 
-// IMAGE_FILE_HEADER and IMAGE_OPTIONAL_HEADER32 fields the synthetic image
-// fills in besides those the stub reads.
-constexpr std::size_t kMachineOffset = 4;                // FileHeader.Machine, u16
-constexpr std::uint16_t kMachineI386 = 0x14C;            // IMAGE_FILE_MACHINE_I386
-constexpr std::size_t kSizeOfOptionalHeaderOffset = 20;  // FileHeader.SizeOfOptionalHeader
-constexpr std::uint16_t kOptionalHeader32Size = 0xE0;
-constexpr std::size_t kCharacteristicsOffset = 22;       // FileHeader.Characteristics
-constexpr std::uint16_t kExecutableImage = 0x0102;       // EXECUTABLE_IMAGE | 32BIT_MACHINE
-constexpr std::size_t kNumberOfRvaAndSizesOffset = 116;  // OptionalHeader.NumberOfRvaAndSizes
-constexpr std::uint32_t kDataDirectoryCount = 16;
-constexpr std::size_t kSectionNameSize = 8;  // IMAGE_SECTION_HEADER.Name
-
-// WIN_CERTIFICATE, the record at the start of the certificate table.
-constexpr std::size_t kCertificateHeaderSize = 8;
-constexpr std::size_t kCertificateRevisionOffset = 4;  // wRevision, u16
-constexpr std::uint16_t kCertificateRevision = 0x0200;
-constexpr std::size_t kCertificateTypeOffset = 6;  // wCertificateType, u16
-constexpr std::uint16_t kCertificateTypePkcsSignedData = 2;
-constexpr std::size_t kCertificateAlignment = 8;
-
-void WriteU16(Bytes& bytes, std::size_t offset, std::uint16_t value) {
-    bytes.at(offset) = static_cast<std::uint8_t>(value);
-    bytes.at(offset + 1) = static_cast<std::uint8_t>(value >> 8);
-}
-
-void WriteU32(Bytes& bytes, std::size_t offset, std::uint32_t value) {
-    for (std::size_t i = 0; i < 4; ++i) {
-        bytes.at(offset + i) = static_cast<std::uint8_t>(value >> (8 * i));
-    }
-}
-
-void Require(bool condition, const char* message) {
-    if (!condition) {
-        throw PackageWriterError(message);
-    }
-}
+constexpr auto Require = tag_writer::Require<PackageWriterError>;
 
 // The position of the NT headers, checked to lie inside the image.
 std::size_t NtHeaders(const Bytes& image) {
@@ -58,16 +24,6 @@ std::size_t NtHeaders(const Bytes& image) {
     return static_cast<std::size_t>(offset);
 }
 
-std::size_t SectionTable(const Bytes& image, std::size_t index) {
-    const std::size_t nt = NtHeaders(image);
-    Require(index < ReadU16(image.data(), nt + kNumberOfSectionsOffset),
-            "the image has no such section");
-    const std::size_t entry = nt + kNtHeadersSize + index * kSectionHeaderSize;
-    Require(entry + kSectionHeaderSize <= image.size(),
-            "the image's section table does not lie inside it");
-    return entry;
-}
-
 // The certificate table of a signed image: it must end at the end of the
 // file and begin with a WIN_CERTIFICATE record that lies inside it.
 SecurityDirectory CertificateTable(const ImageHeaders& headers, const Bytes& image) {
@@ -75,7 +31,8 @@ SecurityDirectory CertificateTable(const ImageHeaders& headers, const Bytes& ima
     Require(table.offset != 0 && table.size != 0, "the image is not signed");
     Require(static_cast<std::uint64_t>(table.offset) + table.size == image.size(),
             "the image's certificate table does not end at the end of the file");
-    Require(table.size >= kCertificateHeaderSize, "the image's certificate table is too short");
+    Require(table.size >= kCertificateRecordHeaderSize,
+            "the image's certificate table is too short");
     return table;
 }
 
@@ -144,8 +101,13 @@ Bytes Embed(const Bytes& stub, const Bytes& installer) {
 }
 
 Bytes TagCertificateTable(const Bytes& signed_table, const TagOptions& options) {
-    const TagWriter writer(signed_table, options.placement);
-    return writer.Pieces(BlocksOf(options)).Concatenate();
+    tag_writer::TagBlocks blocks;
+    blocks.version = options.version;
+    blocks.params_base64 = options.params_base64;
+    blocks.icon = options.icon;
+    blocks.picture = options.picture;
+    const tag_writer::TagWriter writer(signed_table, options.placement);
+    return writer.Pieces(blocks).Concatenate();
 }
 
 Bytes Tag(const Bytes& signed_image, const TagOptions& options) {
@@ -158,8 +120,7 @@ Bytes Tag(const Bytes& signed_image, const TagOptions& options) {
         "the package would reach 2 GiB");
     Bytes package(signed_image.begin(), signed_image.begin() + table.offset);
     package.insert(package.end(), tagged_table.begin(), tagged_table.end());
-    WriteU32(package, static_cast<std::size_t>(headers.nt_offset) + kSecurityDirectorySizeOffset,
-             static_cast<std::uint32_t>(tagged_table.size()));
+    SetSecurityDirectory(package, table.offset, static_cast<std::uint32_t>(tagged_table.size()));
     return package;
 }
 
@@ -168,18 +129,19 @@ Bytes Untag(const Bytes& package) {
     const SecurityDirectory table = CertificateTable(headers, package);
     const Bytes tagged_table(package.begin() + table.offset, package.end());
     Bytes signed_table;
-    if (FindTagAttribute(tagged_table) && SignatureEnd(tagged_table) == tagged_table.size()) {
-        signed_table = RemoveTagAttribute(tagged_table);
+    if (tag_writer::FindTagAttribute(tagged_table) &&
+        tag_writer::SignatureEnd(tagged_table) == tagged_table.size()) {
+        signed_table = tag_writer::RemoveTagAttribute(tagged_table);
     } else {
-        const std::uint32_t record_length = ReadU32(package.data(), table.offset);
-        Require(record_length >= kCertificateHeaderSize && record_length <= table.size,
+        const std::uint32_t record_length =
+            ReadU32(package.data(), table.offset + kCertificateLengthOffset);
+        Require(record_length >= kCertificateRecordHeaderSize && record_length <= table.size,
                 "the signature record does not lie inside the certificate table");
         signed_table.assign(tagged_table.begin(), tagged_table.begin() + record_length);
     }
     Bytes image(package.begin(), package.begin() + table.offset);
     image.insert(image.end(), signed_table.begin(), signed_table.end());
-    WriteU32(image, static_cast<std::size_t>(headers.nt_offset) + kSecurityDirectorySizeOffset,
-             static_cast<std::uint32_t>(signed_table.size()));
+    SetSecurityDirectory(image, table.offset, static_cast<std::uint32_t>(signed_table.size()));
     return image;
 }
 
@@ -192,104 +154,6 @@ void SetSecurityDirectory(Bytes& image, std::uint32_t offset, std::uint32_t size
     const std::size_t nt = NtHeaders(image);
     WriteU32(image, nt + kSecurityDirectoryOffset, offset);
     WriteU32(image, nt + kSecurityDirectorySizeOffset, size);
-}
-
-void SetOptionalMagic(Bytes& image, std::uint16_t magic) {
-    WriteU16(image, NtHeaders(image) + kOptionalMagicOffset, magic);
-}
-
-void SetNtHeadersOffset(Bytes& image, std::int32_t offset) {
-    Require(image.size() >= kDosHeaderSize, "the image has no DOS header");
-    WriteU32(image, kNtHeadersOffsetOffset, static_cast<std::uint32_t>(offset));
-}
-
-void MoveNtHeaders(Bytes& image, std::int32_t offset) {
-    const std::size_t nt = NtHeaders(image);
-    Require(offset >= static_cast<std::int32_t>(kDosHeaderSize),
-            "the NT headers cannot overlap the DOS header");
-    const std::uint16_t count = ReadU16(image.data(), nt + kNumberOfSectionsOffset);
-    const std::size_t length = kNtHeadersSize + std::size_t{count} * kSectionHeaderSize;
-    Require(nt + length <= image.size(), "the image's section table does not lie inside it");
-    const Bytes headers(image.begin() + nt, image.begin() + nt + length);
-    const auto target = static_cast<std::size_t>(offset);
-    if (image.size() < target + length) {
-        image.resize(target + length);
-    }
-    std::copy(headers.begin(), headers.end(), image.begin() + target);
-    SetNtHeadersOffset(image, offset);
-}
-
-void SetSectionCount(Bytes& image, std::uint16_t count) {
-    WriteU16(image, NtHeaders(image) + kNumberOfSectionsOffset, count);
-}
-
-void SetSection(Bytes& image, std::size_t index, SectionEntry entry) {
-    const std::size_t position = SectionTable(image, index);
-    WriteU32(image, position + kPointerToRawDataOffset, entry.pointer);
-    WriteU32(image, position + kSizeOfRawDataOffset, entry.size);
-}
-
-void AppendBytes(Bytes& image, std::size_t count, std::uint8_t value) {
-    image.insert(image.end(), count, value);
-}
-
-Bytes BuildSyntheticPe(const SyntheticPeOptions& options) {
-    Require(options.nt_offset >= static_cast<std::int32_t>(kDosHeaderSize),
-            "the NT headers must lie behind the DOS header");
-    Require(options.sections.size() <= UINT16_MAX, "too many sections");
-    const auto nt = static_cast<std::size_t>(options.nt_offset);
-    const std::size_t headers_end =
-        nt + kNtHeadersSize + options.sections.size() * kSectionHeaderSize;
-
-    std::size_t file_size = headers_end;
-    for (const SyntheticSection& section : options.sections) {
-        if (section.in_file && section.pointer != 0) {
-            Require(section.pointer >= headers_end, "a section's data overlaps the headers");
-            file_size =
-                std::max<std::size_t>(file_size, std::size_t{section.pointer} + section.size);
-        }
-    }
-    Bytes image(file_size, 0);
-
-    WriteU16(image, kDosMagicOffset, kDosMagic);
-    WriteU32(image, kNtHeadersOffsetOffset, static_cast<std::uint32_t>(options.nt_offset));
-    WriteU32(image, nt + kSignatureOffset, kPeSignature);
-    WriteU16(image, nt + kMachineOffset, kMachineI386);
-    WriteU16(image, nt + kNumberOfSectionsOffset,
-             static_cast<std::uint16_t>(options.sections.size()));
-    WriteU16(image, nt + kSizeOfOptionalHeaderOffset, kOptionalHeader32Size);
-    WriteU16(image, nt + kCharacteristicsOffset, kExecutableImage);
-    WriteU16(image, nt + kOptionalMagicOffset, options.optional_magic);
-    WriteU32(image, nt + kNumberOfRvaAndSizesOffset, kDataDirectoryCount);
-
-    for (std::size_t i = 0; i < options.sections.size(); ++i) {
-        const SyntheticSection& section = options.sections[i];
-        const std::size_t entry = nt + kNtHeadersSize + i * kSectionHeaderSize;
-        const std::string name = ".s" + std::to_string(i);
-        std::copy_n(name.begin(), std::min(name.size(), kSectionNameSize), image.begin() + entry);
-        WriteU32(image, entry + kSizeOfRawDataOffset, section.size);
-        WriteU32(image, entry + kPointerToRawDataOffset, section.pointer);
-        if (section.in_file && section.pointer != 0) {
-            std::fill_n(image.begin() + section.pointer, section.size,
-                        static_cast<std::uint8_t>(i + 1));
-        }
-    }
-    image.insert(image.end(), options.tail.begin(), options.tail.end());
-    return image;
-}
-
-void AttachFakeSignature(Bytes& image, std::uint32_t record_length) {
-    Require(record_length >= kCertificateHeaderSize && record_length % kCertificateAlignment == 0,
-            "a signature record is a multiple of 8 bytes, header included");
-    NtHeaders(image);
-    image.resize((image.size() + kCertificateAlignment - 1) / kCertificateAlignment *
-                 kCertificateAlignment);
-    const std::size_t offset = image.size();
-    image.resize(offset + record_length, 0);
-    WriteU32(image, offset, record_length);
-    WriteU16(image, offset + kCertificateRevisionOffset, kCertificateRevision);
-    WriteU16(image, offset + kCertificateTypeOffset, kCertificateTypePkcsSignedData);
-    SetSecurityDirectory(image, static_cast<std::uint32_t>(offset), record_length);
 }
 
 }  // namespace package_writer

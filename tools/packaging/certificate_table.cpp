@@ -5,35 +5,29 @@
 
 #include "package/package_layout.h"
 #include "tools/package_writer/package_writer.h"
-#include "tools/package_writer/signature_tag.h"
+#include "tools/tag_writer/signature_tag.h"
+#include "tools/tag_writer/win_certificate.h"
 
 namespace packaging {
 
 namespace {
 
 using namespace package_layout;
-
-// WIN_CERTIFICATE records are 8-byte aligned; dwLength may leave out the
-// padding behind the record.
-constexpr std::uint32_t kCertificateAlignment = 8;
-constexpr std::size_t kCertificateHeaderSize = 8;
-
-std::uint32_t RoundUpToAlignment(std::uint32_t length) {
-    return static_cast<std::uint32_t>((std::uint64_t{length} + kCertificateAlignment - 1) /
-                                      kCertificateAlignment * kCertificateAlignment);
-}
+using tag_writer::kCertificateLengthOffset;
+using tag_writer::kCertificateRecordHeaderSize;
+using tag_writer::RoundUpToCertificateRecord;
 
 // The table holds the signature record and at most the zero padding that
 // aligns it, and nothing else.
 bool HoldsOneRecord(const Bytes& table) {
-    if (table.size() < kCertificateHeaderSize) {
+    if (table.size() < kCertificateRecordHeaderSize) {
         throw CommandError("its certificate table is too short for a signature");
     }
-    const std::uint32_t record_length = ReadU32(table.data(), 0);
-    if (record_length < kCertificateHeaderSize || record_length > table.size()) {
+    const std::uint32_t record_length = ReadU32(table.data(), kCertificateLengthOffset);
+    if (record_length < kCertificateRecordHeaderSize || record_length > table.size()) {
         throw CommandError("its signature record does not lie inside its certificate table");
     }
-    if (table.size() > RoundUpToAlignment(record_length)) {
+    if (table.size() > RoundUpToCertificateRecord(record_length)) {
         return false;
     }
     return std::all_of(table.begin() + record_length, table.end(),
@@ -48,14 +42,14 @@ bool EndsWithMagic(const Bytes& table) {
 // The extra data offset of a tag behind the signature: where the signed
 // table ended, i.e. the signature record and its alignment padding.
 std::uint32_t BehindTagStart(const Bytes& table) {
-    const std::uint32_t record_length = ReadU32(table.data(), 0);
+    const std::uint32_t record_length = ReadU32(table.data(), kCertificateLengthOffset);
     if (!EndsWithMagic(table) || table.size() < kVersion1TrailerSize) {
         throw CommandError(
             "its certificate table holds more than the signature but no TVK trailer; tvkpack "
             "does not remove data it did not write");
     }
     const auto extra = ReadU32(table.data(), table.size() - kTrailerSize + kExtraDataOffsetOffset);
-    if (extra < record_length || extra > RoundUpToAlignment(record_length) ||
+    if (extra < record_length || extra > RoundUpToCertificateRecord(record_length) ||
         extra > table.size() - kVersion1TrailerSize) {
         throw CommandError(
             "its tag does not begin right behind the signature record (extra data offset " +
@@ -79,11 +73,11 @@ CertificateTable FindCertificateTable(const Bytes& image) {
     if (std::uint64_t{table.offset} + table.size != image.size()) {
         throw CommandError("its certificate table does not end at the end of the file");
     }
-    if (table.size < kCertificateHeaderSize) {
+    if (table.size < kCertificateRecordHeaderSize) {
         throw CommandError("its certificate table is too short for a signature");
     }
-    table.record_length = ReadU32(image.data(), table.offset);
-    if (table.record_length < kCertificateHeaderSize || table.record_length > table.size) {
+    table.record_length = ReadU32(image.data(), table.offset + kCertificateLengthOffset);
+    if (table.record_length < kCertificateRecordHeaderSize || table.record_length > table.size) {
         throw CommandError("its signature record does not lie inside its certificate table");
     }
     return table;
@@ -94,8 +88,7 @@ TableTag FindTableTag(const Bytes& table) {
         BehindTagStart(table);  // throws unless a tag of ours lies behind the record
         return TableTag::kBehind;
     }
-    if (package_writer::FindTagAttribute(table) &&
-        package_writer::SignatureEnd(table) == table.size()) {
+    if (tag_writer::FindTagAttribute(table) && tag_writer::SignatureEnd(table) == table.size()) {
         return TableTag::kInside;
     }
     return TableTag::kNone;
@@ -112,12 +105,12 @@ Bytes SignedCertificateTable(const Bytes& table) {
     }
     if (FindTableTag(current) == TableTag::kInside) {
         try {
-            current = package_writer::RemoveTagAttribute(current);
-        } catch (const package_writer::PackageWriterError& error) {
+            current = tag_writer::RemoveTagAttribute(current);
+        } catch (const tag_writer::TagWriterError& error) {
             throw CommandError(std::string("cannot remove its tag: ") + error.what());
         }
     }
-    if (FindTableTag(current) != TableTag::kNone || package_writer::HasTagAttribute(current)) {
+    if (FindTableTag(current) != TableTag::kNone || tag_writer::HasTagAttribute(current)) {
         throw CommandError(
             "its signature still carries a tag attribute once its tag is removed (a tag inside a "
             "tag); one tag inside the signature and one behind it are removed, no more");

@@ -4,8 +4,8 @@
 
 #include "package/package_layout.h"
 #include "tools/package_writer/package_writer.h"
-#include "tools/packaging/pe_checksum.h"
 #include "tools/packaging/sha256.h"
+#include "tools/tag_writer/pe_checksum.h"
 
 namespace packaging {
 
@@ -44,7 +44,7 @@ std::string StubIdentity(const Bytes& image) {
     }
 
     Bytes stub(image.begin(), image.begin() + end);
-    ZeroU32(stub, nt + kChecksumOffset);
+    ZeroU32(stub, nt + tag_writer::kChecksumOffset);
     ZeroU32(stub, nt + kSecurityDirectoryOffset);
     ZeroU32(stub, nt + kSecurityDirectorySizeOffset);
 

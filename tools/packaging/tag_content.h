@@ -29,7 +29,7 @@ struct TagContent {
     std::optional<std::int32_t> version;
     // Inside the signature by default: strict signature checks accept the
     // tagged file as it stands.
-    package_writer::TagPlacement placement = package_writer::TagPlacement::kInsideSignature;
+    tag_writer::TagPlacement placement = tag_writer::TagPlacement::kInsideSignature;
 };
 
 // Whether bytes start as an icon file (.ico) or a bitmap file (.bmp) does.

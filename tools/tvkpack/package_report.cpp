@@ -13,12 +13,13 @@
 #include "package/pe_reader.h"
 #include "tools/package_writer/archive_markers.h"
 #include "tools/package_writer/package_writer.h"
-#include "tools/package_writer/signature_tag.h"
 #include "tools/packaging/base64_encode.h"
 #include "tools/packaging/certificate_table.h"
 #include "tools/packaging/json_check.h"
-#include "tools/packaging/pe_checksum.h"
 #include "tools/packaging/stub_identity.h"
+#include "tools/tag_writer/pe_checksum.h"
+#include "tools/tag_writer/signature_tag.h"
+#include "tools/tag_writer/win_certificate.h"
 
 namespace tvkpack {
 
@@ -28,15 +29,10 @@ using namespace packaging;
 
 namespace {
 
+using tag_writer::RoundUpToCertificateRecord;
+
 // A package's size limit: every position in it is a signed 32-bit number.
 constexpr std::uint64_t kLargestPackage = 0x7FFFFFFF;
-// WIN_CERTIFICATE records are 8-byte aligned; dwLength may leave out the
-// padding behind the record.
-constexpr std::uint64_t kCertificateAlignment = 8;
-
-std::uint64_t RoundUpToAlignment(std::uint64_t length) {
-    return (length + kCertificateAlignment - 1) / kCertificateAlignment * kCertificateAlignment;
-}
 
 std::string Hex(std::uint64_t value) {
     std::ostringstream text;
@@ -113,13 +109,13 @@ void AddSignatureExtent(InspectReport::Layout& layout, const Bytes& table) {
     } catch (const CommandError&) {
         layout.tag_placement = "unknown data behind the signature";
     }
-    layout.records_fill_table = RoundUpToAlignment(layout.signature_length) == table.size();
+    layout.records_fill_table = RoundUpToCertificateRecord(layout.signature_length) == table.size();
     try {
         layout.relaxed_marker_check = package_writer::HasRelaxedMarkerCheck(table);
-    } catch (const package_writer::PackageWriterError&) {
+    } catch (const tag_writer::TagWriterError&) {
         // A signature that cannot be walked: unknown.
     }
-    layout.pkcs7_end = package_writer::SignatureEnd(table);
+    layout.pkcs7_end = tag_writer::SignatureEnd(table);
     if (layout.pkcs7_end) {
         layout.bytes_outside_pkcs7 = table.size() - *layout.pkcs7_end;
         layout.nonzero_outside_pkcs7 = static_cast<std::uint64_t>(
@@ -141,8 +137,9 @@ void AddLayout(InspectReport& report, const PeReader& reader, const Bytes& image
     }
     try {
         const auto nt = static_cast<std::size_t>(package_writer::ReadHeaders(image).nt_offset);
-        layout.checksum_stored = StoredPeChecksum(image, nt);
-        layout.checksum_computed = ComputePeChecksum(image, nt + kChecksumOffset);
+        layout.checksum_stored = tag_writer::StoredPeChecksum(image, nt);
+        layout.checksum_computed =
+            tag_writer::ComputePeChecksum(image, nt + tag_writer::kChecksumOffset);
     } catch (const std::exception&) {
         // Headers the writer cannot walk: the checksum is not shown.
     }
@@ -182,7 +179,7 @@ void AddBlocks(InspectReport& report) {
     const auto extra_offset = static_cast<std::uint32_t>(trailer.extra_data_offset);
     const bool inside = report.layout->tag_placement == "inside the signature";
     if (!inside && (extra_offset < report.layout->signature_length ||
-                    extra_offset > RoundUpToAlignment(report.layout->signature_length))) {
+                    extra_offset > RoundUpToCertificateRecord(report.layout->signature_length))) {
         report.notes.push_back(
             "the blocks do not start directly behind the signature record (extra data offset " +
             std::to_string(trailer.extra_data_offset) + ", dwLength " +

@@ -10,11 +10,11 @@
 #include "package/pe_reader.h"
 #include "platform/pe_format_exception.h"
 #include "tools/package_writer/package_writer.h"
-#include "tools/package_writer/signature_tag.h"
 #include "tools/packaging/certificate_table.h"
-#include "tools/packaging/pe_checksum.h"
 #include "tools/packaging/stub_identity.h"
 #include "tools/packaging/stub_validation.h"
+#include "tools/tag_writer/pe_checksum.h"
+#include "tools/tag_writer/win_certificate.h"
 #include "tools/tvkpack/release_info.h"
 
 namespace tvkpack {
@@ -22,11 +22,13 @@ namespace tvkpack {
 namespace fs = std::filesystem;
 using namespace package_layout;
 using namespace packaging;
+using tag_writer::ComputePeChecksum;
+using tag_writer::kChecksumOffset;
+using tag_writer::StoredPeChecksum;
+using tag_writer::UpdatePeChecksum;
 
 namespace {
 
-// WIN_CERTIFICATE records are 8-byte aligned: signing pads the file to it.
-constexpr std::uint32_t kCertificateAlignment = 8;
 // A block's largest size, as the stub checks it.
 constexpr std::uint64_t kBlockLimit = static_cast<std::uint64_t>(kBlockSizeLimit);
 
@@ -108,8 +110,9 @@ Bytes EmbedImage(const Bytes& stub, const Bytes& installer) {
 
 std::optional<std::string> SigningPaddingWarning(std::uint64_t installer_size,
                                                  std::uint64_t package_size) {
+    // Signing pads the file to the certificate record alignment.
     const std::uint64_t padding =
-        (kCertificateAlignment - package_size % kCertificateAlignment) % kCertificateAlignment;
+        tag_writer::RoundUpToCertificateRecord(package_size) - package_size;
     if (padding == 0) {
         return std::nullopt;
     }
@@ -164,8 +167,8 @@ TagOutcome TagImage(const Bytes& signed_or_tagged, const TagContent& content) {
     Bytes tagged_table;
     try {
         tagged_table = package_writer::TagCertificateTable(signed_table, prepared.options);
-    } catch (const package_writer::PackageWriterError& error) {
-        if (content.placement == package_writer::TagPlacement::kInsideSignature) {
+    } catch (const tag_writer::TagWriterError& error) {
+        if (content.placement == tag_writer::TagPlacement::kInsideSignature) {
             throw CommandError(std::string("cannot place the tag inside its signature (") +
                                error.what() + "); --placement behind puts it behind the signature");
         }
@@ -249,6 +252,8 @@ TagOutcome TagCommand(const TagRequest& request) {
         throw CommandError(what + ": " + error.what());
     } catch (const package_writer::PackageWriterError& error) {
         throw CommandError(what + ": " + error.what());
+    } catch (const tag_writer::TagWriterError& error) {
+        throw CommandError(what + ": " + error.what());
     }
     WriteOutput(request.output, outcome.package, [&](const fs::path& written) {
         const InspectReport report = CheckWrittenPackage(written, content, outcome.version);
@@ -267,6 +272,8 @@ void UntagCommand(const fs::path& input, const fs::path& output) {
     } catch (const CommandError& error) {
         throw CommandError("untag " + Quoted(input) + ": " + error.what());
     } catch (const package_writer::PackageWriterError& error) {
+        throw CommandError("untag " + Quoted(input) + ": " + error.what());
+    } catch (const tag_writer::TagWriterError& error) {
         throw CommandError("untag " + Quoted(input) + ": " + error.what());
     }
     WriteOutput(output, image);
@@ -409,9 +416,8 @@ int Dispatch(const CommandLine& line, std::ostream& out, std::ostream& err) {
         if (request.version == kPackageVersion1 && (request.icon || request.picture)) {
             throw UsageError("--version 1 carries no icon or picture");
         }
-        request.placement = line.placement == "behind"
-                                ? package_writer::TagPlacement::kBehindSignature
-                                : package_writer::TagPlacement::kInsideSignature;
+        request.placement = line.placement == "behind" ? tag_writer::TagPlacement::kBehindSignature
+                                                       : tag_writer::TagPlacement::kInsideSignature;
         const TagOutcome outcome = TagCommand(request);
         for (const std::string& warning : outcome.warnings) {
             err << "tvkpack: warning: " << warning << "\n";

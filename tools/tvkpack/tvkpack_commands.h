@@ -23,7 +23,6 @@
 #include <vector>
 
 #include "package/package_layout.h"
-#include "tools/package_writer/package_writer.h"
 #include "tools/packaging/tag_content.h"
 #include "tools/packaging/tool_files.h"
 #include "tools/tvkpack/package_report.h"
@@ -92,7 +91,7 @@ struct TagRequest {
     std::optional<std::filesystem::path> icon;
     std::optional<std::filesystem::path> picture;
     std::optional<std::int32_t> version;
-    package_writer::TagPlacement placement = package_writer::TagPlacement::kInsideSignature;
+    tag_writer::TagPlacement placement = tag_writer::TagPlacement::kInsideSignature;
 };
 // The output is checked with the stub's own reader before it gets its name.
 TagOutcome TagCommand(const TagRequest& request);

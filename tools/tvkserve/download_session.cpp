@@ -375,7 +375,7 @@ class Session : public std::enable_shared_from_this<Session> {
         add(download->head.data(), 0, download->head.size());
         add(nullptr, download->head.size(), download->body_end);
         std::uint64_t position = download->body_end;
-        for (const package_writer::TablePiece& piece : download->table.pieces()) {
+        for (const tag_writer::TablePiece& piece : download->table.pieces()) {
             add(download->table.BytesOf(piece).data(), position, position + piece.size);
             position += piece.size;
         }

@@ -30,8 +30,8 @@ Bytes ReadBrandFile(const std::filesystem::path& path, const std::string& entry,
     }
 }
 
-packaging::PeChecksumSum SumOf(const Bytes& bytes) {
-    packaging::PeChecksumSum sum;
+tag_writer::PeChecksumSum SumOf(const Bytes& bytes) {
+    tag_writer::PeChecksumSum sum;
     sum.Add(bytes.data(), bytes.size(), 0);
     return sum;
 }

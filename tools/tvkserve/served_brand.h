@@ -6,8 +6,8 @@
 
 #include <span>
 
-#include "tools/packaging/pe_checksum.h"
 #include "tools/packaging/tool_files.h"
+#include "tools/tag_writer/pe_checksum.h"
 #include "tools/tvkserve/serve_config.h"
 #include "tools/tvkserve/sha256_stream.h"
 
@@ -25,17 +25,17 @@ class ServedBrand {
     ByteView icon() const { return icon_; }
     ByteView picture() const { return picture_; }
     // The checksum sums of the icon and the picture, as if each lay at an
-    // even position in the file (packaging::PeChecksumSum::AddAt).
-    const packaging::PeChecksumSum& icon_sum() const { return icon_sum_; }
-    const packaging::PeChecksumSum& picture_sum() const { return picture_sum_; }
+    // even position in the file (tag_writer::PeChecksumSum::AddAt).
+    const tag_writer::PeChecksumSum& icon_sum() const { return icon_sum_; }
+    const tag_writer::PeChecksumSum& picture_sum() const { return picture_sum_; }
     // SHA-256 over the icon and the picture.
     const Sha256Digest& blocks_digest() const { return blocks_digest_; }
 
   private:
     Bytes icon_;
     Bytes picture_;
-    packaging::PeChecksumSum icon_sum_;
-    packaging::PeChecksumSum picture_sum_;
+    tag_writer::PeChecksumSum icon_sum_;
+    tag_writer::PeChecksumSum picture_sum_;
     Sha256Digest blocks_digest_{};
 };
 

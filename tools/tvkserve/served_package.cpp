@@ -20,20 +20,15 @@ namespace tvkserve {
 namespace {
 
 using namespace package_layout;
-using package_writer::PieceSource;
-using package_writer::TablePiece;
 using packaging::CommandError;
-using packaging::PeChecksumSum;
+using tag_writer::PeChecksumSum;
+using tag_writer::PieceSource;
+using tag_writer::TablePiece;
+using tag_writer::WriteU32;
 
 // The buffer through which the package is read once at start.
 constexpr std::size_t kReadBufferSize = 1 << 20;
 constexpr std::size_t kFieldSize = 4;  // the two u32 fields a tag changes
-
-void WriteU32(Bytes& bytes, std::size_t offset, std::uint32_t value) {
-    for (std::size_t i = 0; i < kFieldSize; ++i) {
-        bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
-}
 
 [[noreturn]] void SystemFailure(const std::string& what) {
     throw CommandError(what + ": " + std::strerror(errno));
@@ -100,7 +95,7 @@ ServedPackage::ServedPackage(const std::filesystem::path& file)
     Bytes dos_header(kDosHeaderSize);
     ReadAt(file_.get(), dos_header.data(), dos_header.size(), 0);
     nt_offset_ = static_cast<std::size_t>(ReadI32(dos_header.data(), kNtHeadersOffsetOffset));
-    const std::size_t checksum_field = nt_offset_ + packaging::kChecksumOffset;
+    const std::size_t checksum_field = nt_offset_ + tag_writer::kChecksumOffset;
     const std::size_t size_field = nt_offset_ + kSecurityDirectorySizeOffset;
     head_.resize(size_field + kFieldSize);
     if (head_.size() > table_offset_) {
@@ -113,13 +108,13 @@ ServedPackage::ServedPackage(const std::filesystem::path& file)
     Bytes signed_table = packaging::SignedCertificateTable(table);
     const bool was_signed_table = signed_table == table;
     try {
-        writer_.emplace(std::move(signed_table), package_writer::TagPlacement::kInsideSignature);
-    } catch (const package_writer::PackageWriterError& error) {
+        writer_.emplace(std::move(signed_table), tag_writer::TagPlacement::kInsideSignature);
+    } catch (const tag_writer::TagWriterError& error) {
         throw CommandError(std::string("cannot tag its signature: ") + error.what());
     }
     // The spans of the signed table that every tag shares are those of the
     // smallest tag.
-    const package_writer::TablePieces smallest = writer_->Pieces({});
+    const tag_writer::TablePieces smallest = writer_->Pieces({});
     for (const TablePiece& piece : smallest.pieces()) {
         if (piece.source == PieceSource::kSignedTable) {
             signed_span_sums_.push_back(
@@ -170,7 +165,7 @@ std::uint64_t ServedPackage::TaggedSize(std::int32_t version, std::size_t blocks
     std::uint64_t size = 0;
     try {
         size = table_offset_ + writer_->TableSize(version, blocks_size);
-    } catch (const package_writer::PackageWriterError& error) {
+    } catch (const tag_writer::TagWriterError& error) {
         throw CommandError(std::string("cannot tag its signature: ") + error.what());
     }
     packaging::CheckPackageSize(size);
@@ -182,7 +177,7 @@ std::unique_ptr<TaggedDownload> ServedPackage::Tag(const ServedBrand& brand,
                                                    std::int32_t version) const {
     const std::string params_base64 = packaging::Base64Encode(
         ByteView(reinterpret_cast<const std::uint8_t*>(params_text.data()), params_text.size()));
-    package_writer::TagBlocks blocks;
+    tag_writer::TagBlocks blocks;
     blocks.version = version;
     blocks.params_base64 = params_base64;
     blocks.icon = brand.icon();
@@ -190,7 +185,7 @@ std::unique_ptr<TaggedDownload> ServedPackage::Tag(const ServedBrand& brand,
     std::unique_ptr<TaggedDownload> download;
     try {
         download = std::make_unique<TaggedDownload>(writer_->Pieces(blocks));
-    } catch (const package_writer::PackageWriterError& error) {
+    } catch (const tag_writer::TagWriterError& error) {
         throw CommandError(std::string("cannot tag its signature: ") + error.what());
     }
     download->body_end = table_offset_;
@@ -204,13 +199,13 @@ std::unique_ptr<TaggedDownload> ServedPackage::Tag(const ServedBrand& brand,
         PeChecksumSum sum = prefix_sum_;
         sum.Add(download->head.data() + size_field, kFieldSize, size_field);
         sum.Add(TableSum(download->table, brand));
-        WriteU32(download->head, nt_offset_ + packaging::kChecksumOffset,
+        WriteU32(download->head, nt_offset_ + tag_writer::kChecksumOffset,
                  sum.Checksum(download->size));
     }
     return download;
 }
 
-PeChecksumSum ServedPackage::TableSum(const package_writer::TablePieces& table,
+PeChecksumSum ServedPackage::TableSum(const tag_writer::TablePieces& table,
                                       const ServedBrand& brand) const {
     PeChecksumSum sum;
     std::uint64_t position = table_offset_;

@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/package_writer/tag_writer.h"
-#include "tools/packaging/pe_checksum.h"
 #include "tools/packaging/tool_files.h"
+#include "tools/tag_writer/pe_checksum.h"
+#include "tools/tag_writer/tag_writer.h"
 #include "tools/tvkserve/served_brand.h"
 #include "tools/tvkserve/sha256_stream.h"
 
@@ -32,12 +32,12 @@ class ServedPackage;
 // the icon and the picture) stay alive with the package and the brand it
 // holds.
 struct TaggedDownload {
-    explicit TaggedDownload(package_writer::TablePieces pieces) : table(std::move(pieces)) {}
+    explicit TaggedDownload(tag_writer::TablePieces pieces) : table(std::move(pieces)) {}
 
     std::shared_ptr<const ServedPackage> package;
     std::shared_ptr<const ServedBrand> brand;
     Bytes head;  // with the security directory's Size and the CheckSum set
-    package_writer::TablePieces table;
+    tag_writer::TablePieces table;
     std::uint64_t body_end = 0;  // where the table begins
     std::uint64_t size = 0;      // the whole download
 
@@ -94,24 +94,24 @@ class ServedPackage {
 
   private:
     // The checksum sum of a tagged table that lies at the table offset.
-    packaging::PeChecksumSum TableSum(const package_writer::TablePieces& table,
-                                      const ServedBrand& brand) const;
+    tag_writer::PeChecksumSum TableSum(const tag_writer::TablePieces& table,
+                                       const ServedBrand& brand) const;
 
     FileDescriptor file_;
     std::uint64_t table_offset_ = 0;
     std::size_t nt_offset_ = 0;
     Bytes head_;  // up to the end of the security directory's Size
-    std::optional<package_writer::TagWriter> writer_;
+    std::optional<tag_writer::TagWriter> writer_;
     // The words of [0, table_offset_) less the CheckSum and the security
     // directory's Size, the two fields a tag changes there.
-    packaging::PeChecksumSum prefix_sum_;
+    tag_writer::PeChecksumSum prefix_sum_;
     bool checksum_set_ = false;  // a CheckSum of 0 ("not set") stays 0
     // The sums of the spans of the signed table that tags share, each as if
     // it lay at an even position; the same spans for every tag.
     struct SpanSum {
         std::size_t offset = 0;
         std::size_t size = 0;
-        packaging::PeChecksumSum sum;
+        tag_writer::PeChecksumSum sum;
     };
     std::vector<SpanSum> signed_span_sums_;
     Sha256Digest content_hash_{};

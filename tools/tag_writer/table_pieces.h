@@ -9,13 +9,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <vector>
 
-namespace package_writer {
+#include "tools/tag_writer/bytes.h"
 
-using Bytes = std::vector<std::uint8_t>;
-using ByteView = std::span<const std::uint8_t>;
+namespace tag_writer {
 
 // Where a piece's bytes come from.
 enum class PieceSource : std::uint8_t {
@@ -44,6 +42,8 @@ class TablePieces {
 
     const std::vector<TablePiece>& pieces() const { return pieces_; }
     ByteView BytesOf(const TablePiece& piece) const;
+    // The signed table that kSignedTable pieces refer to.
+    ByteView signed_table() const { return signed_table_; }
     // The whole table's size, and how much of it was made for this tag.
     std::size_t size() const { return size_; }
     std::size_t made_size() const { return made_.size(); }
@@ -61,4 +61,4 @@ class TablePieces {
     std::size_t size_ = 0;
 };
 
-}  // namespace package_writer
+}  // namespace tag_writer

@@ -1,11 +1,11 @@
-#include "tools/packaging/pe_checksum.h"
+#include "tools/tag_writer/pe_checksum.h"
 
 #include <algorithm>
-#include <stdexcept>
 
 #include "package/package_layout.h"
+#include "tools/tag_writer/bytes.h"
 
-namespace packaging {
+namespace tag_writer {
 
 namespace {
 
@@ -14,9 +14,8 @@ constexpr std::uint64_t kOnesComplementModulus = 0xFFFF;
 
 std::size_t ChecksumField(const std::vector<std::uint8_t>& image, std::size_t nt_offset) {
     const std::size_t field = nt_offset + kChecksumOffset;
-    if (field + kChecksumSize > image.size()) {
-        throw std::length_error("the image's optional header does not lie inside it");
-    }
+    Require(field + kChecksumSize <= image.size(),
+            "the image's optional header does not lie inside it");
     return field;
 }
 
@@ -71,10 +70,7 @@ std::uint32_t StoredPeChecksum(const std::vector<std::uint8_t>& image, std::size
 
 void UpdatePeChecksum(std::vector<std::uint8_t>& image, std::size_t nt_offset) {
     const std::size_t field = ChecksumField(image, nt_offset);
-    const std::uint32_t checksum = ComputePeChecksum(image, field);
-    for (std::size_t i = 0; i < kChecksumSize; ++i) {
-        image[field + i] = static_cast<std::uint8_t>(checksum >> (8 * i));
-    }
+    WriteU32(image, field, ComputePeChecksum(image, field));
 }
 
-}  // namespace packaging
+}  // namespace tag_writer

@@ -14,7 +14,7 @@
 //
 // All functions work on a certificate table (the bytes the security
 // directory points at: a WIN_CERTIFICATE record, then the PKCS#7 DER) and
-// throw PackageWriterError when it is not what they can work on.
+// throw TagWriterError when it is not what they can work on.
 #pragma once
 
 #include <array>
@@ -23,10 +23,11 @@
 #include <optional>
 #include <vector>
 
-#include "tools/package_writer/der_walker.h"
-#include "tools/package_writer/table_pieces.h"
+#include "tools/tag_writer/bytes.h"
+#include "tools/tag_writer/der_walker.h"
+#include "tools/tag_writer/table_pieces.h"
 
-namespace package_writer {
+namespace tag_writer {
 
 // The tag attribute's type: a UUID-based object identifier, which needs no
 // registration (2.25.314974520267738853913541071413694575537).
@@ -46,29 +47,33 @@ struct TagAttributePlan {
 // reads it; a version-1 trailer is preceded by 8 zero bytes there).
 constexpr std::size_t kRestoreRecordSize = 8;
 
-// A signed table's signature, walked and checked once: the table holds only
-// the signature and its zero alignment padding, and no tag attribute. It
-// knows where a tag attribute goes and which lengths enclose it, so that
-// tags of any size are planned and written without walking it again.
+// A signed table and its signature, walked and checked once: the table
+// holds only the signature and its zero alignment padding, and no tag
+// attribute. The slot keeps the table and knows where a tag attribute goes
+// in it and which lengths enclose it, so that tags of any size are planned
+// and written without walking it again.
 class TagAttributeSlot {
   public:
-    // Throws PackageWriterError when the table is not such a signature.
-    explicit TagAttributeSlot(ByteView signed_table);
+    // Throws TagWriterError when the table is not such a signature.
+    explicit TagAttributeSlot(Bytes signed_table);
+
+    const Bytes& signed_table() const { return signed_table_; }
 
     // Plans a tag attribute whose value holds blocks_size bytes of blocks,
     // then filler, the restore record and the 24 bytes that end with the
     // trailer.
-    TagAttributePlan Plan(ByteView signed_table, std::size_t blocks_size) const;
+    TagAttributePlan Plan(std::size_t blocks_size) const;
 
     // Appends the tagged table in front of the attribute's value: the
     // record header (dwLength: the tagged table's size), the signature with
-    // every enclosing length rewritten (the signed table's own bytes as
-    // shared pieces), a new [1] when the signer had none, and the
-    // attribute's header. signed_table must be the table the slot walked.
-    void AppendFront(ByteView signed_table, const TagAttributePlan& plan,
-                     TablePieces& pieces) const;
+    // every enclosing length rewritten (this slot's signed table's own bytes
+    // as shared pieces), a new [1] when the signer had none, and the
+    // attribute's header. Throws TagWriterError unless pieces were made on
+    // this slot's signed_table().
+    void AppendFront(const TagAttributePlan& plan, TablePieces& pieces) const;
 
   private:
+    Bytes signed_table_;
     // ContentInfo, [0], SignedData, signerInfos, SignerInfo, and the
     // SignerInfo's [1] when it has one: each is the last element of the one
     // before, so all of them end where the PKCS#7 ends.
@@ -86,24 +91,24 @@ struct TagAttributeValue {
     std::size_t offset = 0;  // from the table's start
     std::size_t size = 0;
 };
-std::optional<TagAttributeValue> FindTagAttribute(const Bytes& table);
+std::optional<TagAttributeValue> FindTagAttribute(ByteView table);
 
 // The signed table again: the tag attribute removed, the lengths and the
 // record as they were before tagging. Throws when the table carries no tag
 // attribute or its restore record does not fit the signature.
-Bytes RemoveTagAttribute(const Bytes& tagged_table);
+Bytes RemoveTagAttribute(ByteView tagged_table);
 
 // Whether any unauthenticated attribute of the table's signature is of the
 // tag's type (false when the signature cannot be walked).
-bool HasTagAttribute(const Bytes& table);
+bool HasTagAttribute(ByteView table);
 
 // Where the PKCS#7 structure ends in a table (from the table's start), or
 // nothing when the table does not hold a signature that can be walked.
-std::optional<std::size_t> SignatureEnd(const Bytes& table);
+std::optional<std::size_t> SignatureEnd(ByteView table);
 
 // The fields of the signature's only SignerInfo, in order: version, signer,
 // digest algorithm, the signed attributes as [0] where there are any, ...
 // Throws when the signature cannot be walked.
-std::vector<DerElement> ReadSignerInfoFields(const Bytes& table);
+std::vector<DerElement> ReadSignerInfoFields(ByteView table);
 
-}  // namespace package_writer
+}  // namespace tag_writer

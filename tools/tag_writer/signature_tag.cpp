@@ -1,13 +1,13 @@
-#include "tools/package_writer/signature_tag.h"
+#include "tools/tag_writer/signature_tag.h"
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 #include "package/package_layout.h"
-#include "tools/package_writer/der_walker.h"
-#include "tools/package_writer/package_writer.h"
+#include "tools/tag_writer/win_certificate.h"
 
-namespace package_writer {
+namespace tag_writer {
 
 const std::uint8_t kTagAttributeOid[20] = {0x69, 0x83, 0xD9, 0xF5, 0xF1, 0xB4, 0xDC,
                                            0x92, 0x82, 0x85, 0xE1, 0x8F, 0xBD, 0xC8,
@@ -17,37 +17,18 @@ namespace {
 
 using package_layout::ReadU32;
 
-// WIN_CERTIFICATE: dwLength, wRevision, wCertificateType, then the DER.
-constexpr std::size_t kRecordHeaderSize = 8;
-constexpr std::size_t kRecordAlignment = 8;
 // The content type of an Authenticode signature: 1.2.840.113549.1.7.2.
 constexpr std::uint8_t kSignedDataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
 
-void Require(bool condition, const char* message) {
-    if (!condition) {
-        throw PackageWriterError(message);
-    }
-}
-
-std::size_t RoundUpToRecord(std::size_t length) {
-    return (length + kRecordAlignment - 1) / kRecordAlignment * kRecordAlignment;
-}
-
-void WriteU32(Bytes& bytes, std::size_t offset, std::uint32_t value) {
-    for (std::size_t i = 0; i < 4; ++i) {
-        bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
-}
-
 template <std::size_t N>
 bool ContentIs(ByteView table, const DerElement& element, const std::uint8_t (&expected)[N]) {
-    return element.content_size == N &&
-           std::equal(expected, expected + N, table.begin() + element.content_offset());
+    const ByteView contents = DerContents(table, element);
+    return contents.size() == N && std::equal(expected, expected + N, contents.begin());
 }
 
 // Whether an attribute is of the tag's type.
 bool IsTagAttribute(ByteView table, const DerElement& attribute) {
-    const std::vector<DerElement> fields = ReadDerChildren(table.data(), attribute);
+    const std::vector<DerElement> fields = ReadDerChildren(table, attribute);
     return !fields.empty() && fields[0].tag == kDerObjectIdentifier &&
            ContentIs(table, fields[0], kTagAttributeOid);
 }
@@ -62,31 +43,31 @@ struct SignatureWalk {
 };
 
 SignatureWalk WalkSignature(ByteView table) {
-    Require(table.size() > kRecordHeaderSize, "the certificate table holds no signature");
-    const std::uint8_t* bytes = table.data();
+    Require(table.size() > kCertificateRecordHeaderSize,
+            "the certificate table holds no signature");
     SignatureWalk walk;
-    const DerElement content_info = ReadDerElement(bytes, kRecordHeaderSize, table.size());
+    const DerElement content_info = ReadDerElement(table, kCertificateRecordHeaderSize);
     Require(content_info.tag == kDerSequence, "the signature is not a PKCS#7 ContentInfo");
-    const std::vector<DerElement> info = ReadDerChildren(bytes, content_info);
+    const std::vector<DerElement> info = ReadDerChildren(table, content_info);
     Require(info.size() == 2 && info[0].tag == kDerObjectIdentifier &&
                 ContentIs(table, info[0], kSignedDataOid) && info[1].tag == kDerContextConstructed0,
             "the signature is not PKCS#7 SignedData");
-    const std::vector<DerElement> wrapped = ReadDerChildren(bytes, info[1]);
+    const std::vector<DerElement> wrapped = ReadDerChildren(table, info[1]);
     Require(wrapped.size() == 1 && wrapped[0].tag == kDerSequence,
             "the signature's SignedData is not a SEQUENCE");
-    const std::vector<DerElement> signed_data = ReadDerChildren(bytes, wrapped[0]);
+    const std::vector<DerElement> signed_data = ReadDerChildren(table, wrapped[0]);
     Require(!signed_data.empty() && signed_data.back().tag == kDerSet,
             "the signature's SignedData does not end with its SignerInfos");
-    const std::vector<DerElement> signers = ReadDerChildren(bytes, signed_data.back());
+    const std::vector<DerElement> signers = ReadDerChildren(table, signed_data.back());
     Require(signers.size() == 1 && signers[0].tag == kDerSequence,
             "the signature does not have exactly one SignerInfo (nested signatures are "
             "attributes of the first)");
-    const std::vector<DerElement> signer = ReadDerChildren(bytes, signers[0]);
+    const std::vector<DerElement> signer = ReadDerChildren(table, signers[0]);
     Require(signer.size() >= 5, "the signature's SignerInfo is too short");
     walk.path = {content_info, info[1], wrapped[0], signed_data.back(), signers[0]};
     if (signer.back().tag == kDerContextConstructed1) {
         walk.unauthenticated = signer.back();
-        walk.attributes = ReadDerChildren(bytes, signer.back());
+        walk.attributes = ReadDerChildren(table, signer.back());
         for (const DerElement& attribute : walk.attributes) {
             Require(attribute.tag == kDerSequence,
                     "an unauthenticated attribute of the signature is not a SEQUENCE");
@@ -121,7 +102,9 @@ Bytes RebuildSignature(ByteView table, const std::vector<DerElement>& path, std:
         const Bytes length = EncodeDerLength(sizes[i]);
         der.insert(der.end(), length.begin(), length.end());
         const std::size_t kept_end = i + 1 < path.size() ? path[i + 1].offset : keep_end;
-        der.insert(der.end(), table.begin() + path[i].content_offset(), table.begin() + kept_end);
+        const ByteView kept =
+            table.subspan(path[i].content_offset(), kept_end - path[i].content_offset());
+        der.insert(der.end(), kept.begin(), kept.end());
     }
     der.insert(der.end(), appended.begin(), appended.end());
     return der;
@@ -153,9 +136,10 @@ Bytes AttributeHeader(std::size_t value_size) {
 // encoded attribute at other, as DER orders a SET OF: by the encodings
 // compared as octet strings.
 bool SortsAfter(const Bytes& header, ByteView table, const DerElement& other) {
-    const auto other_begin = table.begin() + other.offset;
-    const std::size_t common = std::min(header.size(), other.header_size + other.content_size);
-    const auto [mine, theirs] = std::mismatch(header.begin(), header.begin() + common, other_begin);
+    const ByteView theirs_encoded = table.subspan(other.offset, other.end() - other.offset);
+    const std::size_t common = std::min(header.size(), theirs_encoded.size());
+    const auto [mine, theirs] =
+        std::mismatch(header.begin(), header.begin() + common, theirs_encoded.begin());
     Require(mine != header.begin() + common,
             "the signature already carries an attribute of the tag's type");
     return *mine > *theirs;
@@ -188,10 +172,11 @@ std::vector<DerElement> InsertionPath(const SignatureWalk& walk) {
 // The table's signature alone: it must end within the record and be
 // followed only by the record's zero alignment padding.
 SignatureWalk WalkSignedTable(ByteView signed_table) {
-    Require(signed_table.size() >= kRecordHeaderSize, "the certificate table is too short");
-    const std::uint32_t record_length = ReadU32(signed_table.data(), 0);
+    Require(signed_table.size() >= kCertificateRecordHeaderSize,
+            "the certificate table is too short");
+    const std::uint32_t record_length = ReadU32(signed_table.data(), kCertificateLengthOffset);
     Require(record_length <= signed_table.size() &&
-                signed_table.size() <= RoundUpToRecord(record_length),
+                signed_table.size() <= RoundUpToCertificateRecord(record_length),
             "the certificate table holds more than one record");
     SignatureWalk walk = WalkSignature(signed_table);
     const std::size_t end = walk.path[0].end();
@@ -212,14 +197,14 @@ SignatureWalk WalkSignedTable(ByteView signed_table) {
 
 }  // namespace
 
-TagAttributeSlot::TagAttributeSlot(ByteView signed_table) {
-    const SignatureWalk walk = WalkSignedTable(signed_table);
+TagAttributeSlot::TagAttributeSlot(Bytes signed_table) : signed_table_(std::move(signed_table)) {
+    const SignatureWalk walk = WalkSignedTable(signed_table_);
     path_ = InsertionPath(walk);
     has_unauthenticated_ = walk.unauthenticated.has_value();
     attributes_ = walk.attributes;
 }
 
-TagAttributePlan TagAttributeSlot::Plan(ByteView signed_table, std::size_t blocks_size) const {
+TagAttributePlan TagAttributeSlot::Plan(std::size_t blocks_size) const {
     const std::size_t keep_end = path_.back().end();
     TagAttributePlan plan;
     // Grow the filler until the attribute sorts last and the table is a
@@ -231,7 +216,7 @@ TagAttributePlan TagAttributeSlot::Plan(ByteView signed_table, std::size_t block
         const Bytes header = AttributeHeader(value_size);
         const auto blocking = std::find_if(
             attributes_.begin(), attributes_.end(),
-            [&](const DerElement& other) { return !SortsAfter(header, signed_table, other); });
+            [&](const DerElement& other) { return !SortsAfter(header, signed_table_, other); });
         if (blocking != attributes_.end()) {
             const std::size_t mine = header.size() + value_size;
             const std::size_t theirs = blocking->header_size + blocking->content_size;
@@ -240,9 +225,10 @@ TagAttributePlan TagAttributeSlot::Plan(ByteView signed_table, std::size_t block
         }
         const std::size_t appended = AppendedSize(has_unauthenticated_, value_size);
         const std::vector<std::size_t> sizes = NewContentSizes(path_, keep_end, appended);
-        plan.table_size = kRecordHeaderSize + DerHeaderSize(sizes[0]) + sizes[0];
-        if (plan.table_size % kRecordAlignment != 0) {
-            plan.filler_size += kRecordAlignment - plan.table_size % kRecordAlignment;
+        plan.table_size = kCertificateRecordHeaderSize + DerHeaderSize(sizes[0]) + sizes[0];
+        if (plan.table_size % kCertificateRecordAlignment != 0) {
+            plan.filler_size +=
+                kCertificateRecordAlignment - plan.table_size % kCertificateRecordAlignment;
             continue;
         }
         plan.value_offset = plan.table_size - value_size;
@@ -250,15 +236,18 @@ TagAttributePlan TagAttributeSlot::Plan(ByteView signed_table, std::size_t block
     }
 }
 
-void TagAttributeSlot::AppendFront(ByteView signed_table, const TagAttributePlan& plan,
-                                   TablePieces& pieces) const {
+void TagAttributeSlot::AppendFront(const TagAttributePlan& plan, TablePieces& pieces) const {
+    Require(pieces.signed_table().data() == signed_table_.data() &&
+                pieces.signed_table().size() == signed_table_.size(),
+            "the pieces were not made on the slot's signed table");
     const std::size_t value_size = plan.table_size - plan.value_offset;
     const Bytes attribute_header = AttributeHeader(value_size);
     const std::size_t appended = AppendedSize(has_unauthenticated_, value_size);
     const std::vector<std::size_t> sizes = NewContentSizes(path_, path_.back().end(), appended);
 
-    Bytes record_header(signed_table.begin(), signed_table.begin() + kRecordHeaderSize);
-    WriteU32(record_header, 0, static_cast<std::uint32_t>(plan.table_size));
+    Bytes record_header(signed_table_.begin(),
+                        signed_table_.begin() + kCertificateRecordHeaderSize);
+    WriteU32(record_header, kCertificateLengthOffset, static_cast<std::uint32_t>(plan.table_size));
     pieces.AppendMade(record_header);
     for (std::size_t i = 0; i < path_.size(); ++i) {
         AppendElementHeader(pieces, path_[i].tag, sizes[i]);
@@ -275,38 +264,35 @@ void TagAttributeSlot::AppendFront(ByteView signed_table, const TagAttributePlan
 }
 
 std::array<std::uint8_t, kRestoreRecordSize> MakeRestoreRecord(ByteView signed_table) {
-    Require(signed_table.size() >= kRecordHeaderSize, "the certificate table is too short");
-    const std::uint32_t fields[] = {ReadU32(signed_table.data(), 0),
-                                    static_cast<std::uint32_t>(signed_table.size())};
+    Require(signed_table.size() >= kCertificateRecordHeaderSize,
+            "the certificate table is too short");
     std::array<std::uint8_t, kRestoreRecordSize> record{};
-    for (std::size_t i = 0; i < record.size(); ++i) {
-        record[i] = static_cast<std::uint8_t>(fields[i / 4] >> (8 * (i % 4)));
-    }
+    WriteU32(record, 0, ReadU32(signed_table.data(), kCertificateLengthOffset));
+    WriteU32(record, 4, static_cast<std::uint32_t>(signed_table.size()));
     return record;
 }
 
-std::optional<TagAttributeValue> FindTagAttribute(const Bytes& table) {
+std::optional<TagAttributeValue> FindTagAttribute(ByteView table) {
     try {
         const SignatureWalk walk = WalkSignature(table);
         if (walk.attributes.empty() || !IsTagAttribute(table, walk.attributes.back())) {
             return std::nullopt;
         }
-        const std::vector<DerElement> fields =
-            ReadDerChildren(table.data(), walk.attributes.back());
+        const std::vector<DerElement> fields = ReadDerChildren(table, walk.attributes.back());
         if (fields.size() != 2 || fields[1].tag != kDerSet) {
             return std::nullopt;
         }
-        const std::vector<DerElement> values = ReadDerChildren(table.data(), fields[1]);
+        const std::vector<DerElement> values = ReadDerChildren(table, fields[1]);
         if (values.size() != 1 || values[0].tag != kDerOctetString) {
             return std::nullopt;
         }
         return TagAttributeValue{values[0].content_offset(), values[0].content_size};
-    } catch (const PackageWriterError&) {
+    } catch (const TagWriterError&) {
         return std::nullopt;  // a signature that cannot be walked carries no tag of ours
     }
 }
 
-Bytes RemoveTagAttribute(const Bytes& tagged_table) {
+Bytes RemoveTagAttribute(ByteView tagged_table) {
     const std::optional<TagAttributeValue> value = FindTagAttribute(tagged_table);
     Require(value.has_value(), "the signature carries no tag attribute");
     const SignatureWalk walk = WalkSignature(tagged_table);
@@ -331,40 +317,42 @@ Bytes RemoveTagAttribute(const Bytes& tagged_table) {
     } else {
         path.push_back(*walk.unauthenticated);
     }
-    Bytes table(tagged_table.begin(), tagged_table.begin() + kRecordHeaderSize);
+    Bytes table(tagged_table.begin(), tagged_table.begin() + kCertificateRecordHeaderSize);
     const Bytes der = RebuildSignature(tagged_table, path, keep_end, {});
     table.insert(table.end(), der.begin(), der.end());
     // A signed table is its signature and at most the padding to the next
     // 8-byte boundary: the record cannot ask for more, whatever it says.
-    Require(table.size() <= record_length && record_length <= RoundUpToRecord(table.size()) &&
-                record_length <= table_size && table_size <= RoundUpToRecord(record_length),
+    Require(table.size() <= record_length &&
+                record_length <= RoundUpToCertificateRecord(table.size()) &&
+                record_length <= table_size &&
+                table_size <= RoundUpToCertificateRecord(record_length),
             "the tag's restore record does not fit the signature");
     table.resize(table_size, 0);
-    WriteU32(table, 0, record_length);
+    WriteU32(table, kCertificateLengthOffset, record_length);
     return table;
 }
 
-bool HasTagAttribute(const Bytes& table) {
+bool HasTagAttribute(ByteView table) {
     try {
         const SignatureWalk walk = WalkSignature(table);
         return std::any_of(
             walk.attributes.begin(), walk.attributes.end(),
             [&](const DerElement& attribute) { return IsTagAttribute(table, attribute); });
-    } catch (const PackageWriterError&) {
+    } catch (const TagWriterError&) {
         return false;
     }
 }
 
-std::optional<std::size_t> SignatureEnd(const Bytes& table) {
+std::optional<std::size_t> SignatureEnd(ByteView table) {
     try {
         return WalkSignature(table).path[0].end();
-    } catch (const PackageWriterError&) {
+    } catch (const TagWriterError&) {
         return std::nullopt;
     }
 }
 
-std::vector<DerElement> ReadSignerInfoFields(const Bytes& table) {
-    return ReadDerChildren(table.data(), WalkSignature(table).path.back());
+std::vector<DerElement> ReadSignerInfoFields(ByteView table) {
+    return ReadDerChildren(table, WalkSignature(table).path.back());
 }
 
-}  // namespace package_writer
+}  // namespace tag_writer

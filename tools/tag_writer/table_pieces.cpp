@@ -1,8 +1,6 @@
-#include "tools/package_writer/table_pieces.h"
+#include "tools/tag_writer/table_pieces.h"
 
-#include "tools/package_writer/package_writer.h"
-
-namespace package_writer {
+namespace tag_writer {
 
 TablePieces::TablePieces(ByteView signed_table, ByteView icon, ByteView picture)
     : signed_table_(signed_table), icon_(icon), picture_(picture) {}
@@ -26,9 +24,8 @@ void TablePieces::AppendMade(std::size_t count, std::uint8_t value) {
 
 void TablePieces::AppendShared(PieceSource source, std::size_t offset, std::size_t size) {
     const ByteView from = Source(source);
-    if (source == PieceSource::kMade || offset > from.size() || size > from.size() - offset) {
-        throw PackageWriterError("a shared piece lies outside its source");
-    }
+    Require(source != PieceSource::kMade && offset <= from.size() && size <= from.size() - offset,
+            "a shared piece lies outside its source");
     if (size == 0) {
         return;
     }
@@ -64,4 +61,4 @@ Bytes TablePieces::Concatenate() const {
     return table;
 }
 
-}  // namespace package_writer
+}  // namespace tag_writer

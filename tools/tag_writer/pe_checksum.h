@@ -1,14 +1,15 @@
 // The PE image checksum (OptionalHeader.CheckSum), as Windows' image helper
 // computes it. Authenticode leaves the field out of the signed hash, so a
 // packaging step that changes the certificate table can set it afresh
-// without touching the signature.
+// without touching the signature: from the whole image, or (a server, an
+// edge) from the sums of the pieces it sends.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-namespace packaging {
+namespace tag_writer {
 
 // OptionalHeader.CheckSum, from the start of the NT headers.
 constexpr std::size_t kChecksumOffset = 24 + 64;
@@ -50,10 +51,12 @@ class PeChecksumSum {
 std::uint32_t ComputePeChecksum(const std::vector<std::uint8_t>& image,
                                 std::size_t checksum_offset);
 
-// The checksum stored in an image whose NT headers lie at nt_offset.
+// The checksum stored in an image whose NT headers lie at nt_offset. This
+// and UpdatePeChecksum throw TagWriterError when the field does not lie
+// inside the image.
 std::uint32_t StoredPeChecksum(const std::vector<std::uint8_t>& image, std::size_t nt_offset);
 
 // Writes the computed checksum into the image's CheckSum field.
 void UpdatePeChecksum(std::vector<std::uint8_t>& image, std::size_t nt_offset);
 
-}  // namespace packaging
+}  // namespace tag_writer
