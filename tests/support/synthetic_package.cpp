@@ -1,28 +1,25 @@
 #include "tests/support/synthetic_package.h"
 
 #include "package/package_layout.h"
+#include "tools/tag_writer/bytes.h"
+#include "tools/tag_writer/win_certificate.h"
 
 namespace test_support {
 namespace {
 
 using namespace package_layout;
+using tag_writer::kCertificateLengthOffset;
+using tag_writer::kCertificateRecordHeaderSize;
+using tag_writer::kCertificateRevision;
+using tag_writer::kCertificateRevisionOffset;
+using tag_writer::kCertificateTypeOffset;
+using tag_writer::kCertificateTypePkcsSignedData;
+using tag_writer::WriteU16;
+using tag_writer::WriteU32;
 
 constexpr std::uint32_t kNtOffset = 64;
 constexpr std::uint32_t kSectionDataOffset = 512;
 constexpr std::uint32_t kSectionDataSize = kSyntheticInstallerOffset - kSectionDataOffset;
-constexpr std::uint16_t kWinCertificateRevision = 0x0200;
-constexpr std::uint16_t kWinCertificateTypePkcs = 2;
-
-void Put16(Bytes& bytes, std::size_t offset, std::uint16_t value) {
-    bytes[offset] = static_cast<std::uint8_t>(value);
-    bytes[offset + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-void Put32(Bytes& bytes, std::size_t offset, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
-}
 
 void Append(Bytes& bytes, const Bytes& more) {
     bytes.insert(bytes.end(), more.begin(), more.end());
@@ -30,7 +27,7 @@ void Append(Bytes& bytes, const Bytes& more) {
 
 void Append32(Bytes& bytes, std::uint32_t value) {
     bytes.resize(bytes.size() + 4);
-    Put32(bytes, bytes.size() - 4, value);
+    WriteU32(bytes, bytes.size() - 4, value);
 }
 
 }  // namespace
@@ -47,26 +44,26 @@ std::string Base64Text(std::size_t length) {
 
 Bytes SyntheticPackage::Build() const {
     Bytes file(kSectionDataOffset, 0);
-    Put16(file, kDosMagicOffset, kDosMagic);
-    Put32(file, kNtHeadersOffsetOffset, kNtOffset);
-    Put32(file, kNtOffset + kSignatureOffset, kPeSignature);
-    Put16(file, kNtOffset + kNumberOfSectionsOffset, 1);
-    Put16(file, kNtOffset + 20, 0xE0);  // SizeOfOptionalHeader
-    Put16(file, kNtOffset + kOptionalMagicOffset, kPe32Magic);
+    WriteU16(file, kDosMagicOffset, kDosMagic);
+    WriteU32(file, kNtHeadersOffsetOffset, kNtOffset);
+    WriteU32(file, kNtOffset + kSignatureOffset, kPeSignature);
+    WriteU16(file, kNtOffset + kNumberOfSectionsOffset, 1);
+    WriteU16(file, kNtOffset + 20, 0xE0);  // SizeOfOptionalHeader
+    WriteU16(file, kNtOffset + kOptionalMagicOffset, kPe32Magic);
     const std::size_t section = kNtOffset + kNtHeadersSize;
-    Put32(file, section + kSizeOfRawDataOffset, kSectionDataSize);
-    Put32(file, section + kPointerToRawDataOffset, kSectionDataOffset);
+    WriteU32(file, section + kSizeOfRawDataOffset, kSectionDataSize);
+    WriteU32(file, section + kPointerToRawDataOffset, kSectionDataOffset);
     Append(file, PatternBytes(kSectionDataSize, 3));
     Append(file, installer);
 
     // The certificate table: a WIN_CERTIFICATE record, then the extra data.
     const auto table_offset = static_cast<std::uint32_t>(file.size());
     Bytes table(signature_size, 0);
-    if (signature_size >= 8) {
-        Put32(table, 0, static_cast<std::uint32_t>(signature_size));
-        Put16(table, 4, kWinCertificateRevision);
-        Put16(table, 6, kWinCertificateTypePkcs);
-        for (std::size_t i = 8; i < signature_size; ++i) {
+    if (signature_size >= kCertificateRecordHeaderSize) {
+        WriteU32(table, kCertificateLengthOffset, static_cast<std::uint32_t>(signature_size));
+        WriteU16(table, kCertificateRevisionOffset, kCertificateRevision);
+        WriteU16(table, kCertificateTypeOffset, kCertificateTypePkcsSignedData);
+        for (std::size_t i = kCertificateRecordHeaderSize; i < signature_size; ++i) {
             table[i] = static_cast<std::uint8_t>(i * 31);
         }
     }
@@ -91,8 +88,9 @@ Bytes SyntheticPackage::Build() const {
         Append32(table, magic.value_or(kPackageMagic));
     }
     Append(file, table);
-    Put32(file, kNtOffset + kSecurityDirectoryOffset, table_offset);
-    Put32(file, kNtOffset + kSecurityDirectorySizeOffset, static_cast<std::uint32_t>(table.size()));
+    WriteU32(file, kNtOffset + kSecurityDirectoryOffset, table_offset);
+    WriteU32(file, kNtOffset + kSecurityDirectorySizeOffset,
+             static_cast<std::uint32_t>(table.size()));
     return file;
 }
 
