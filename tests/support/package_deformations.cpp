@@ -12,15 +12,7 @@ namespace test_support {
 namespace {
 
 using namespace package_layout;
-using tag_writer::kCertificateLengthOffset;
-using tag_writer::kCertificateRecordAlignment;
-using tag_writer::kCertificateRecordHeaderSize;
-using tag_writer::kCertificateRevision;
-using tag_writer::kCertificateRevisionOffset;
-using tag_writer::kCertificateTypeOffset;
-using tag_writer::kCertificateTypePkcsSignedData;
-using tag_writer::WriteU16;
-using tag_writer::WriteU32;
+using namespace tag_writer;
 
 constexpr auto Require = tag_writer::Require<std::invalid_argument>;
 
@@ -150,7 +142,7 @@ void AttachFakeSignature(Bytes& image, std::uint32_t record_length) {
                 record_length % kCertificateRecordAlignment == 0,
             "a signature record is a multiple of 8 bytes, header included");
     NtHeaders(image);
-    image.resize(static_cast<std::size_t>(tag_writer::RoundUpToCertificateRecord(image.size())));
+    image.resize(static_cast<std::size_t>(RoundUpToCertificateRecord(image.size())));
     const std::size_t offset = image.size();
     image.resize(offset + record_length, 0);
     WriteU32(image, offset + kCertificateLengthOffset, record_length);

@@ -8,14 +8,7 @@ namespace test_support {
 namespace {
 
 using namespace package_layout;
-using tag_writer::kCertificateLengthOffset;
-using tag_writer::kCertificateRecordHeaderSize;
-using tag_writer::kCertificateRevision;
-using tag_writer::kCertificateRevisionOffset;
-using tag_writer::kCertificateTypeOffset;
-using tag_writer::kCertificateTypePkcsSignedData;
-using tag_writer::WriteU16;
-using tag_writer::WriteU32;
+using namespace tag_writer;
 
 constexpr std::uint32_t kNtOffset = 64;
 constexpr std::uint32_t kSectionDataOffset = 512;
