@@ -10,6 +10,9 @@ packages=(
     wine wine64 wine32:i386
     xvfb xdotool x11-apps imagemagick
     osslsigncode openssl libssl-dev
+    # A PKCS#11 token and OpenSSL's engine for it: the signature-shape test
+    # signs with a key held in a SoftHSM2 token, as vendors sign with an HSM.
+    softhsm2 libengine-pkcs11-openssl
     libgtest-dev googletest libbenchmark-dev
     python3 file
     libboost-dev nlohmann-json3-dev libcli11-dev libre2-dev pkg-config curl nginx wrk libssl-dev

@@ -241,6 +241,8 @@ TEST(TvkpackTag, ReTaggingReplacesTheTagAndKeepsTheSignedPart) {
     const TagOutcome second = TagImage(first.package, {AsBytes(kOtherParamsJson), {}, {}, {}});
     EXPECT_TRUE(second.replaced_tag);
     EXPECT_EQ(second.version, 1);
+    // The tagged file's checksum is its own, not the signed file's: no stale warning.
+    EXPECT_TRUE(second.warnings.empty());
     // The same as tagging the signed file directly.
     EXPECT_TRUE(second.package ==
                 TagImage(signed_file, {AsBytes(kOtherParamsJson), {}, {}, {}}).package);

@@ -152,7 +152,10 @@ TagOutcome TagImage(const Bytes& signed_or_tagged, const TagContent& content) {
     const Bytes signed_table = SignedCertificateTable(current_table);
     const Bytes signed_image = WithTable(signed_or_tagged, table, signed_table);
     const std::uint32_t stored = StoredPeChecksum(signed_image, table.nt_offset);
-    if (stored != 0 &&
+    // Only a signed file's own checksum says what untag will give back; a
+    // tagged file's was written for the tagged file, so it does not fit the
+    // signed image rebuilt from it (tvkserve checks the same way).
+    if (stored != 0 && !outcome.replaced_tag &&
         stored != ComputePeChecksum(signed_image, table.nt_offset + kChecksumOffset)) {
         outcome.warnings.push_back(
             "the signed file's PE checksum was stale; untag will give back a correct checksum, "

@@ -2,27 +2,14 @@
 
 #include <ctime>
 
+#include "tools/tvkserve/client_text.h"
+
 namespace tvkserve {
 
 namespace {
 
 // How long the log's end waits for its reader to take the queued lines.
 constexpr std::chrono::seconds kFinishTimeout{5};
-
-std::string Escaped(std::string_view text) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string escaped;
-    escaped.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte < 0x7F && c != '"' && c != '\\') {
-            escaped += c;
-        } else {
-            escaped += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]};
-        }
-    }
-    return escaped;
-}
 
 // "2025-01-31T12:00:00.123Z" (UTC).
 std::string Stamp(std::chrono::system_clock::time_point time) {
@@ -46,8 +33,8 @@ std::string AccessLog::Line(const AccessRecord& record,
     char duration_text[32];
     std::snprintf(duration_text, sizeof duration_text, "%.1fms",
                   duration_cast<duration<double, std::milli>>(record.duration).count());
-    return Stamp(time) + " " + record.client + " \"" + Escaped(record.method) + " " +
-           Escaped(record.target) + "\" " + std::to_string(record.status) + " " +
+    return Stamp(time) + " " + record.client + " \"" + ClientText(record.method) + " " +
+           ClientText(record.target) + "\" " + std::to_string(record.status) + " " +
            std::to_string(record.bytes) + " " + duration_text + "\n";
 }
 
@@ -80,7 +67,7 @@ void AccessLog::Write(const AccessRecord& record) {
 }
 
 void AccessLog::WriteNote(std::string_view text) {
-    Queue(Stamp(std::chrono::system_clock::now()) + " " + Escaped(text) + "\n");
+    Queue(Stamp(std::chrono::system_clock::now()) + " " + ClientText(text) + "\n");
 }
 
 void AccessLog::Queue(std::string line) {

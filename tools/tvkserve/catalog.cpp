@@ -61,6 +61,8 @@ Catalog::Catalog(const ServeConfig& config, std::ostream& warnings) {
 
 DownloadDescription Catalog::Describe(const DownloadSelection& selection) const {
     DownloadDescription description;
+    description.package_id = selection.package->id;
+    description.brand_id = selection.brand->id;
     description.package = packages_.find(selection.package->id)->second;
     description.brand = brands_.find(selection.brand->id)->second;
     description.params_text = selection.params_text;
@@ -78,11 +80,8 @@ DownloadDescription Catalog::Describe(const DownloadSelection& selection) const 
 }
 
 std::shared_ptr<const TaggedDownload> Catalog::Tag(const DownloadDescription& description) {
-    std::shared_ptr<TaggedDownload> download =
-        description.package->Tag(*description.brand, description.params_text, description.version);
-    download->package = description.package;
-    download->brand = description.brand;
-    return download;
+    return description.package->Tag(*description.brand, description.params_text,
+                                    description.version);
 }
 
 }  // namespace tvkserve

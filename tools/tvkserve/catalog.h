@@ -21,6 +21,8 @@ namespace tvkserve {
 
 // A download as a request selects it, before anything is built.
 struct DownloadDescription {
+    std::string package_id;  // the configuration's ids, for the counts
+    std::string brand_id;
     std::shared_ptr<const ServedPackage> package;
     std::shared_ptr<const ServedBrand> brand;
     std::string params_text;
@@ -41,7 +43,9 @@ class Catalog {
     // a block's limit, or the package would reach 2 GiB).
     DownloadDescription Describe(const DownloadSelection& selection) const;
 
-    // The download built: its first header bytes and its table's pieces.
+    // The download built: its first header bytes and its table's pieces,
+    // which refer to the description's package and brand (the holder of
+    // the download holds them too).
     static std::shared_ptr<const TaggedDownload> Tag(const DownloadDescription& description);
 
   private:

@@ -4,6 +4,8 @@
 #include <optional>
 #include <vector>
 
+#include "tools/tvkserve/client_text.h"
+
 namespace tvkserve {
 
 namespace {
@@ -48,20 +50,9 @@ std::optional<std::string> Decode(std::string_view text, bool plus_is_space) {
     return decoded;
 }
 
-// Client text as it may appear in a message: printable ASCII as it is, other
-// bytes as \xNN, cut short when long.
+// A name or value the client sent, as a message repeats it.
 std::string Echo(std::string_view text) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string echo;
-    for (const char c : text.substr(0, kEchoLength)) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte < 0x7F) {
-            echo += c;
-        } else {
-            echo += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]};
-        }
-    }
-    return text.size() > kEchoLength ? echo + "..." : echo;
+    return ClientText(text, kEchoLength);
 }
 
 RequestRejection BadParameter(std::string_view name, const std::string& problem) {

@@ -72,8 +72,7 @@ DownloadServer::DownloadServer(std::filesystem::path config_file,
 }
 
 DownloadServer::~DownloadServer() {
-    const std::lock_guard lock(sessions_mutex_);
-    destroying_ = true;
+    sessions_.Close();
 }
 
 std::string DownloadServer::address() const {
@@ -134,38 +133,16 @@ std::shared_ptr<const ServedContent> DownloadServer::content() const {
     return content_;
 }
 
-bool DownloadServer::draining() const {
-    const std::lock_guard lock(sessions_mutex_);
-    return draining_;
-}
-
 std::string DownloadServer::MetricsText() const {
     ServerGauges gauges;
-    {
-        const std::lock_guard lock(sessions_mutex_);
-        gauges.open_connections = download_sessions_;
-    }
+    gauges.open_connections = sessions_.Count(SessionKind::kDownloads);
     gauges.tag_bytes_held = tag_bytes_.held();
     gauges.access_log_lines_dropped = log_.dropped();
     return tvkserve::MetricsText(counters_, gauges);
 }
 
-void DownloadServer::Register(const std::shared_ptr<Session>& session, SessionKind kind) {
-    const std::lock_guard lock(sessions_mutex_);
-    sessions_.emplace(session.get(), std::pair(session, kind));
-    ++(kind == SessionKind::kDownloads ? download_sessions_ : monitoring_sessions_);
-}
-
-void DownloadServer::Unregister(const Session* session) {
-    const std::lock_guard lock(sessions_mutex_);
-    const auto found = sessions_.find(session);
-    if (found == sessions_.end()) {
-        return;
-    }
-    --(found->second.second == SessionKind::kDownloads ? download_sessions_ : monitoring_sessions_);
-    sessions_.erase(found);
-    if (draining_ && download_sessions_ == 0 && !drain_ended_ && !destroying_) {
-        drain_ended_ = true;
+void DownloadServer::SessionEnded(const Session* session) {
+    if (sessions_.Remove(session)) {
         asio::post(strand_, [this] { EndDrain(); });
     }
 }
@@ -207,11 +184,7 @@ void DownloadServer::KeepAccepting(Listener& listener) {
 }
 
 void DownloadServer::Admit(tcp::socket socket, SessionKind kind) {
-    std::size_t open = 0;
-    {
-        const std::lock_guard lock(sessions_mutex_);
-        open = kind == SessionKind::kDownloads ? download_sessions_ : monitoring_sessions_;
-    }
+    const std::size_t open = sessions_.Count(kind);
     if (kind == SessionKind::kMonitoring && open >= kMostMonitoringConnections) {
         boost::system::error_code ignored;
         socket.close(ignored);
@@ -222,7 +195,12 @@ void DownloadServer::Admit(tcp::socket socket, SessionKind kind) {
         TurnAway(std::move(socket), turning_away_);
         return;
     }
-    StartSession(std::move(socket), *this, kind);
+    std::shared_ptr<Session> session = MakeSession(std::move(socket), *this, kind);
+    sessions_.Add(session, kind);
+    if (kind == SessionKind::kDownloads) {
+        ++counters_.connections;
+    }
+    StartSession(std::move(session));
 }
 
 void DownloadServer::WaitForSignal() {
@@ -230,7 +208,7 @@ void DownloadServer::WaitForSignal() {
         if (error) {
             return;
         }
-        if (draining()) {
+        if (sessions_.stage() != SessionRegistry::Stage::kServing) {
             std::cerr << "tvkserve: second signal: stopping now\n";
             context_.stop();
             return;
@@ -246,7 +224,7 @@ void DownloadServer::WaitForReloadSignal() {
             return;
         }
         WaitForReloadSignal();
-        if (draining()) {
+        if (sessions_.stage() != SessionRegistry::Stage::kServing) {
             std::cerr << "tvkserve: finishing: the configuration is not read again\n";
             return;
         }
@@ -258,29 +236,14 @@ void DownloadServer::WaitForReloadSignal() {
 }
 
 void DownloadServer::StartDrain() {
-    std::vector<std::shared_ptr<Session>> running;
     bool ended = false;
-    {
-        const std::lock_guard lock(sessions_mutex_);
-        draining_ = true;
-        for (const auto& [key, entry] : sessions_) {
-            if (entry.second != SessionKind::kDownloads) {
-                continue;
-            }
-            if (auto alive = entry.first.lock()) {
-                running.push_back(std::move(alive));
-            }
-        }
-        if (download_sessions_ == 0) {
-            drain_ended_ = ended = true;
-        }
-    }
+    const std::vector<std::shared_ptr<Session>> running = sessions_.StartDrain(ended);
     boost::system::error_code ignored;
     downloads_.acceptor.close(ignored);
     downloads_.pause.cancel();
     std::cerr << "tvkserve: finishing the running downloads, then exiting\n";
     for (const auto& session : running) {
-        DrainSession(session);
+        WakeSession(session);
     }
     if (ended) {
         EndDrain();
@@ -288,15 +251,7 @@ void DownloadServer::StartDrain() {
 }
 
 void DownloadServer::EndDrain() {
-    std::vector<std::shared_ptr<Session>> left;
-    {
-        const std::lock_guard lock(sessions_mutex_);
-        for (const auto& [key, entry] : sessions_) {
-            if (auto alive = entry.first.lock()) {
-                left.push_back(std::move(alive));
-            }
-        }
-    }
+    const std::vector<std::shared_ptr<Session>> left = sessions_.EndDrain();
     if (monitoring_) {
         boost::system::error_code ignored;
         monitoring_->acceptor.close(ignored);
@@ -305,7 +260,7 @@ void DownloadServer::EndDrain() {
     signals_.cancel();
     reload_signal_.cancel();
     for (const auto& session : left) {
-        DrainSession(session);
+        WakeSession(session);
     }
 }
 

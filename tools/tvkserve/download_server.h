@@ -17,12 +17,10 @@
 
 #include <atomic>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <utility>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -59,10 +57,9 @@ class DownloadServer : public SessionHost {
     AccessLog& log() override { return log_; }
     ServerCounters& counters() override { return counters_; }
     TagBytesBudget& tag_bytes() override { return tag_bytes_; }
-    bool draining() const override;
+    const SessionRegistry& sessions() const override { return sessions_; }
     std::string MetricsText() const override;
-    void Register(const std::shared_ptr<Session>& session, SessionKind kind) override;
-    void Unregister(const Session* session) override;
+    void SessionEnded(const Session* session) override;
 
   private:
     using Strand = boost::asio::strand<boost::asio::io_context::executor_type>;
@@ -107,14 +104,8 @@ class DownloadServer : public SessionHost {
     std::shared_ptr<const ServedContent> content_;
 
     // Declared before the context: sessions and refusals that a stopped
-    // context still holds unregister while it is destroyed.
-    mutable std::mutex sessions_mutex_;
-    std::map<const Session*, std::pair<std::weak_ptr<Session>, SessionKind>> sessions_;
-    std::size_t download_sessions_ = 0;
-    std::size_t monitoring_sessions_ = 0;
-    bool draining_ = false;
-    bool drain_ended_ = false;
-    bool destroying_ = false;
+    // context still holds end while it is destroyed.
+    SessionRegistry sessions_;
     std::atomic<std::size_t> turning_away_{0};
 
     boost::asio::io_context context_;

@@ -1,12 +1,17 @@
-// One client connection: reads requests with Boost.Beast's parser, answers
-// each with a tagged download (or the error that says why not), and keeps
-// the connection for the next request. The body's part before the
-// certificate table goes from the package file to the socket with sendfile;
-// the first header bytes and the table's pieces go from memory with
-// scatter-gather writes, the pieces that many downloads share straight from
-// where the server holds them once. So a download holds a few hundred bytes
-// of its own and its parameters block, never the package or the brand's
-// pictures.
+// One client connection. It reads requests with Boost.Beast's parser, has
+// each planned (response_plan.h), sends what the plan says through a span
+// writer (span_writer.h), and keeps the connection's deadlines. A download
+// holds a few hundred bytes of its own and its parameters block, never the
+// package or the brand's pictures: the body before the certificate table
+// goes from the package file with sendfile, the first header bytes and the
+// table's pieces from memory, the shared pieces from where the server holds
+// them once.
+//
+// A connection is in one phase at a time: waiting for a request (idle on a
+// kept-alive connection, or reading a header), responding, or closed. Every
+// response ends in one place (EndResponse: the access log, the counts, and
+// what the response held is let go), and one place decides what follows it
+// (AfterResponse: the next request, or the close).
 //
 // Every operation of a session runs on its own strand; the sessions of a
 // server share its threads, so one stalled client never holds up another.
@@ -17,57 +22,42 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include <boost/asio/ip/tcp.hpp>
-
-#include <string>
 
 #include "tools/tvkserve/access_log.h"
 #include "tools/tvkserve/served_content.h"
 #include "tools/tvkserve/server_counters.h"
+#include "tools/tvkserve/session_registry.h"
 
 namespace tvkserve {
 
-// The longest request target (414 beyond it) and the longest header fields
-// (431 beyond them); the parser refuses a request line beyond kHeaderLimit
-// too (414).
-inline constexpr std::size_t kRequestLineLimit = 8 * 1024;
-inline constexpr std::size_t kHeaderLimit = 16 * 1024;
-// What a 503 asks the client to wait, in seconds, before it tries again.
-inline constexpr int kRetryAfterSeconds = 10;
-
-class Session;
-
-// Which address a connection came in on.
-enum class SessionKind {
-    kDownloads,   // listen
-    kMonitoring,  // metrics_listen
-};
-
 // What the sessions share: the content, the log, the counts and limits, and
-// the server that knows them all (to tell them to finish on SIGTERM).
+// the registry of connections that knows whether the server is finishing.
 class SessionHost {
   public:
     virtual ~SessionHost() = default;
-    // The content in force; a request holds it while it is answered.
+    // The content in force; a request holds it while it is planned.
     virtual std::shared_ptr<const ServedContent> content() const = 0;
     virtual AccessLog& log() = 0;
     virtual ServerCounters& counters() = 0;
     virtual TagBytesBudget& tag_bytes() = 0;
-    // Whether the server is finishing: no new download request is read.
-    virtual bool draining() const = 0;
+    virtual const SessionRegistry& sessions() const = 0;
     // The body of GET /metrics.
     virtual std::string MetricsText() const = 0;
-    virtual void Register(const std::shared_ptr<Session>& session, SessionKind kind) = 0;
-    virtual void Unregister(const Session* session) = 0;
+    // A session has ended (its connection is closed and it is going).
+    virtual void SessionEnded(const Session* session) = 0;
 };
 
-// Starts serving a connection; the session keeps itself alive until the
-// connection ends.
-void StartSession(boost::asio::ip::tcp::socket socket, SessionHost& host, SessionKind kind);
+// Starts serving a connection that the registry has taken; the session
+// keeps itself alive until the connection ends.
+void StartSession(std::shared_ptr<Session> session);
+std::shared_ptr<Session> MakeSession(boost::asio::ip::tcp::socket socket, SessionHost& host,
+                                     SessionKind kind);
 
-// Tells a session that the server is finishing: a session waiting for a
-// request closes, one that is answering closes when its response is done.
-void DrainSession(const std::shared_ptr<Session>& session);
+// Tells a session that the server's stage changed: one waiting for a
+// request closes now, one that is responding closes after its response.
+void WakeSession(const std::shared_ptr<Session>& session);
 
 }  // namespace tvkserve

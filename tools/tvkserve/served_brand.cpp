@@ -30,10 +30,11 @@ Bytes ReadBrandFile(const std::filesystem::path& path, const std::string& entry,
     }
 }
 
-tag_writer::PeChecksumSum SumOf(const Bytes& bytes) {
-    tag_writer::PeChecksumSum sum;
-    sum.Add(bytes.data(), bytes.size(), 0);
-    return sum;
+BlockSum SumOf(const Bytes& bytes) {
+    BlockSum block;
+    block.sum.Add(bytes.data(), bytes.size(), 0);
+    block.size = bytes.size();
+    return block;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "tools/tag_writer/pe_checksum.h"
 #include "tools/tvkserve/serve_config.h"
 #include "tools/tvkserve/sha256_stream.h"
+#include "tools/tvkserve/tag_checksum.h"
 
 namespace tvkserve {
 
@@ -26,16 +27,16 @@ class ServedBrand {
     ByteView picture() const { return picture_; }
     // The checksum sums of the icon and the picture, as if each lay at an
     // even position in the file (tag_writer::PeChecksumSum::AddAt).
-    const tag_writer::PeChecksumSum& icon_sum() const { return icon_sum_; }
-    const tag_writer::PeChecksumSum& picture_sum() const { return picture_sum_; }
+    const BlockSum& icon_sum() const { return icon_sum_; }
+    const BlockSum& picture_sum() const { return picture_sum_; }
     // SHA-256 over the icon and the picture.
     const Sha256Digest& blocks_digest() const { return blocks_digest_; }
 
   private:
     Bytes icon_;
     Bytes picture_;
-    tag_writer::PeChecksumSum icon_sum_;
-    tag_writer::PeChecksumSum picture_sum_;
+    BlockSum icon_sum_;
+    BlockSum picture_sum_;
     Sha256Digest blocks_digest_{};
 };
 

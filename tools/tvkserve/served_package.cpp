@@ -22,8 +22,6 @@ namespace {
 using namespace package_layout;
 using packaging::CommandError;
 using tag_writer::PeChecksumSum;
-using tag_writer::PieceSource;
-using tag_writer::TablePiece;
 using tag_writer::WriteU32;
 
 // The buffer through which the package is read once at start.
@@ -53,12 +51,6 @@ void ReadAt(int file, std::uint8_t* bytes, std::size_t size, std::uint64_t offse
     }
 }
 
-PeChecksumSum SumOf(ByteView bytes) {
-    PeChecksumSum sum;
-    sum.Add(bytes.data(), bytes.size(), 0);
-    return sum;
-}
-
 }  // namespace
 
 FileDescriptor::~FileDescriptor() {
@@ -72,6 +64,17 @@ ServedPackage::ServedPackage(const std::filesystem::path& file)
     if (file_.get() < 0) {
         SystemFailure("cannot open it");
     }
+    Validate(file);
+    ReadHead();
+    bool was_signed = false;
+    const Bytes table = ReadSignedTable(was_signed);
+    GatherSums(table, was_signed);
+}
+
+// The file is a package that `tvkpack tag` would take: a regular file below
+// 2 GiB that the stub's own checks accept, whose certificate table ends at
+// its end.
+void ServedPackage::Validate(const std::filesystem::path& path) {
     struct stat status {};
     if (::fstat(file_.get(), &status) != 0) {
         SystemFailure("cannot read its size");
@@ -79,59 +82,58 @@ ServedPackage::ServedPackage(const std::filesystem::path& file)
     if (!S_ISREG(status.st_mode)) {
         throw CommandError("it is not a file");
     }
-    const auto file_size = static_cast<std::uint64_t>(status.st_size);
-    packaging::CheckPackageSize(file_size);
-
-    // The stub's own checks, then the layout as its reader found it.
-    if (const auto problem = packaging::ValidateAsTheStub(file)) {
+    size_ = static_cast<std::uint64_t>(status.st_size);
+    packaging::CheckPackageSize(size_);
+    if (const auto problem = packaging::ValidateAsTheStub(path)) {
         throw CommandError("the stub would reject it: " + packaging::ProblemText(*problem));
     }
-    const PeReader reader(packaging::ReaderPath(file));
+    const PeReader reader(packaging::ReaderPath(path));
     table_offset_ = static_cast<std::uint64_t>(reader.certificate_table_offset());
-    if (table_offset_ + static_cast<std::uint64_t>(reader.certificate_table_size()) != file_size) {
+    if (table_offset_ + static_cast<std::uint64_t>(reader.certificate_table_size()) != size_) {
         throw CommandError("its certificate table does not end at the end of the file");
     }
+}
 
+// The first bytes up to the end of the security directory's Size: the ones
+// a tag changes.
+void ServedPackage::ReadHead() {
     Bytes dos_header(kDosHeaderSize);
     ReadAt(file_.get(), dos_header.data(), dos_header.size(), 0);
     nt_offset_ = static_cast<std::size_t>(ReadI32(dos_header.data(), kNtHeadersOffsetOffset));
-    const std::size_t checksum_field = nt_offset_ + tag_writer::kChecksumOffset;
-    const std::size_t size_field = nt_offset_ + kSecurityDirectorySizeOffset;
-    head_.resize(size_field + kFieldSize);
+    head_.resize(nt_offset_ + kSecurityDirectorySizeOffset + kFieldSize);
     if (head_.size() > table_offset_) {
         throw CommandError("its certificate table overlaps its headers");
     }
     ReadAt(file_.get(), head_.data(), head_.size(), 0);
+    checksum_set_ = ReadU32(head_.data(), nt_offset_ + tag_writer::kChecksumOffset) != 0;
+}
 
-    Bytes table(static_cast<std::size_t>(file_size - table_offset_));
+// The certificate table as signed (a tag it carries removed), walked once by
+// the tag writer; returns the table as the file holds it.
+Bytes ServedPackage::ReadSignedTable(bool& was_signed) {
+    Bytes table(static_cast<std::size_t>(size_ - table_offset_));
     ReadAt(file_.get(), table.data(), table.size(), table_offset_);
     Bytes signed_table = packaging::SignedCertificateTable(table);
-    const bool was_signed_table = signed_table == table;
+    was_signed = signed_table == table;
     try {
         writer_.emplace(std::move(signed_table), tag_writer::TagPlacement::kInsideSignature);
     } catch (const tag_writer::TagWriterError& error) {
         throw CommandError(std::string("cannot tag its signature: ") + error.what());
     }
-    // The spans of the signed table that every tag shares are those of the
-    // smallest tag.
-    const tag_writer::TablePieces smallest = writer_->Pieces({});
-    for (const TablePiece& piece : smallest.pieces()) {
-        if (piece.source == PieceSource::kSignedTable) {
-            signed_span_sums_.push_back(
-                {piece.offset, piece.size,
-                 SumOf(ByteView(writer_->signed_table()).subspan(piece.offset, piece.size))});
-        }
-    }
+    return table;
+}
 
-    // One pass over the file: the partial sum without the two fields a tag
-    // changes, and the content hash.
-    const std::uint32_t stored_checksum = ReadU32(head_.data(), checksum_field);
-    checksum_set_ = stored_checksum != 0;
+// One pass over the file: the content hash, and the checksum's sum of the
+// bytes before the table without the two fields a tag changes.
+void ServedPackage::GatherSums(const Bytes& table, bool was_signed) {
+    const std::size_t checksum_field = nt_offset_ + tag_writer::kChecksumOffset;
+    const std::size_t size_field = nt_offset_ + kSecurityDirectorySizeOffset;
+    PeChecksumSum prefix;
     Sha256Stream content;
     Bytes buffer(kReadBufferSize);
-    for (std::uint64_t offset = 0; offset < file_size;) {
+    for (std::uint64_t offset = 0; offset < size_;) {
         const auto size =
-            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), file_size - offset));
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size_ - offset));
         ReadAt(file_.get(), buffer.data(), size, offset);
         content.Add(ByteView(buffer.data(), size));
         if (offset < table_offset_) {
@@ -143,19 +145,20 @@ ServedPackage::ServedPackage(const std::filesystem::path& file)
                                 kFieldSize, std::uint8_t{0});
                 }
             }
-            prefix_sum_.Add(buffer.data(), in_prefix, offset);
+            prefix.Add(buffer.data(), in_prefix, offset);
         }
         offset += size;
     }
     content_hash_ = content.Finish();
+    checksum_ = TagChecksum(prefix, table_offset_, writer_->signed_table(), writer_->Pieces({}));
 
     // As `tvkpack tag` warns: a stale checksum in a signed file means that
     // untagging a download gives back a file that differs in that field.
-    if (checksum_set_ && was_signed_table) {
-        PeChecksumSum whole = prefix_sum_;
+    if (checksum_set_ && was_signed) {
+        PeChecksumSum whole = prefix;
         whole.Add(head_.data() + size_field, kFieldSize, size_field);
         whole.Add(table.data(), table.size(), table_offset_);
-        if (whole.Checksum(file_size) != stored_checksum) {
+        if (whole.Checksum(size_) != ReadU32(head_.data(), checksum_field)) {
             warnings_.push_back("its PE checksum is stale");
         }
     }
@@ -196,42 +199,10 @@ std::unique_ptr<TaggedDownload> ServedPackage::Tag(const ServedBrand& brand,
     const std::size_t size_field = nt_offset_ + kSecurityDirectorySizeOffset;
     WriteU32(download->head, size_field, static_cast<std::uint32_t>(download->table.size()));
     if (checksum_set_) {
-        PeChecksumSum sum = prefix_sum_;
-        sum.Add(download->head.data() + size_field, kFieldSize, size_field);
-        sum.Add(TableSum(download->table, brand));
         WriteU32(download->head, nt_offset_ + tag_writer::kChecksumOffset,
-                 sum.Checksum(download->size));
+                 checksum_.Of(size_field, download->table, brand.icon_sum(), brand.picture_sum()));
     }
     return download;
-}
-
-PeChecksumSum ServedPackage::TableSum(const tag_writer::TablePieces& table,
-                                      const ServedBrand& brand) const {
-    PeChecksumSum sum;
-    std::uint64_t position = table_offset_;
-    for (const TablePiece& piece : table.pieces()) {
-        const ByteView bytes = table.BytesOf(piece);
-        const PeChecksumSum* shared = nullptr;
-        if (piece.source == PieceSource::kIcon && bytes.size() == brand.icon().size()) {
-            shared = &brand.icon_sum();
-        } else if (piece.source == PieceSource::kPicture &&
-                   bytes.size() == brand.picture().size()) {
-            shared = &brand.picture_sum();
-        } else if (piece.source == PieceSource::kSignedTable) {
-            const auto found = std::find_if(
-                signed_span_sums_.begin(), signed_span_sums_.end(), [&](const SpanSum& span) {
-                    return span.offset == piece.offset && span.size == piece.size;
-                });
-            shared = found == signed_span_sums_.end() ? nullptr : &found->sum;
-        }
-        if (shared) {
-            sum.AddAt(*shared, position);
-        } else {
-            sum.Add(bytes.data(), bytes.size(), position);
-        }
-        position += bytes.size();
-    }
-    return sum;
 }
 
 }  // namespace tvkserve

@@ -19,6 +19,7 @@
 #include "tools/tag_writer/tag_writer.h"
 #include "tools/tvkserve/served_brand.h"
 #include "tools/tvkserve/sha256_stream.h"
+#include "tools/tvkserve/tag_checksum.h"
 
 namespace tvkserve {
 
@@ -29,13 +30,11 @@ class ServedPackage;
 // are head, [head.size(), body_end) come from the file on disk as they are,
 // and the table's pieces follow. What it holds of its own is a few hundred
 // bytes and the parameters block; the pieces it shares (the signed table,
-// the icon and the picture) stay alive with the package and the brand it
-// holds.
+// the icon and the picture) belong to the package and the brand, which its
+// holder keeps alive as long as it.
 struct TaggedDownload {
     explicit TaggedDownload(tag_writer::TablePieces pieces) : table(std::move(pieces)) {}
 
-    std::shared_ptr<const ServedPackage> package;
-    std::shared_ptr<const ServedBrand> brand;
     Bytes head;  // with the security directory's Size and the CheckSum set
     tag_writer::TablePieces table;
     std::uint64_t body_end = 0;  // where the table begins
@@ -93,27 +92,20 @@ class ServedPackage {
     const std::vector<std::string>& warnings() const { return warnings_; }
 
   private:
-    // The checksum sum of a tagged table that lies at the table offset.
-    tag_writer::PeChecksumSum TableSum(const tag_writer::TablePieces& table,
-                                       const ServedBrand& brand) const;
+    // The steps of reading a package, in order.
+    void Validate(const std::filesystem::path& path);
+    void ReadHead();
+    Bytes ReadSignedTable(bool& was_signed);
+    void GatherSums(const Bytes& table, bool was_signed);
 
     FileDescriptor file_;
+    std::uint64_t size_ = 0;
     std::uint64_t table_offset_ = 0;
     std::size_t nt_offset_ = 0;
     Bytes head_;  // up to the end of the security directory's Size
     std::optional<tag_writer::TagWriter> writer_;
-    // The words of [0, table_offset_) less the CheckSum and the security
-    // directory's Size, the two fields a tag changes there.
-    tag_writer::PeChecksumSum prefix_sum_;
     bool checksum_set_ = false;  // a CheckSum of 0 ("not set") stays 0
-    // The sums of the spans of the signed table that tags share, each as if
-    // it lay at an even position; the same spans for every tag.
-    struct SpanSum {
-        std::size_t offset = 0;
-        std::size_t size = 0;
-        tag_writer::PeChecksumSum sum;
-    };
-    std::vector<SpanSum> signed_span_sums_;
+    TagChecksum checksum_;
     Sha256Digest content_hash_{};
     std::vector<std::string> warnings_;
 };

@@ -133,4 +133,34 @@ class TagBytesShare {
     std::uint64_t bytes_ = 0;
 };
 
+// A download among those in flight (ServerCounters::downloads_in_flight)
+// for as long as this lives.
+class DownloadInFlight {
+  public:
+    DownloadInFlight() = default;
+    explicit DownloadInFlight(std::atomic<std::int64_t>& gauge) : gauge_(&gauge) { ++gauge; }
+    ~DownloadInFlight() { Release(); }
+    DownloadInFlight(DownloadInFlight&& other) noexcept : gauge_(other.gauge_) {
+        other.gauge_ = nullptr;
+    }
+    DownloadInFlight& operator=(DownloadInFlight&& other) noexcept {
+        if (this != &other) {
+            Release();
+            gauge_ = other.gauge_;
+            other.gauge_ = nullptr;
+        }
+        return *this;
+    }
+
+  private:
+    void Release() {
+        if (gauge_) {
+            --*gauge_;
+            gauge_ = nullptr;
+        }
+    }
+
+    std::atomic<std::int64_t>* gauge_ = nullptr;
+};
+
 }  // namespace tvkserve

@@ -8,8 +8,8 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
-#include "tools/tvkserve/download_session.h"
 #include "tools/tvkserve/http_fields.h"
+#include "tools/tvkserve/response_plan.h"
 
 namespace tvkserve {
 

@@ -1,0 +1,170 @@
+#include "tools/tvkserve/response_plan.h"
+
+#include <string_view>
+#include <variant>
+
+#include "tools/tvkserve/download_request.h"
+#include "tools/tvkserve/http_fields.h"
+#include "tools/tvkserve/server_metrics.h"
+
+namespace tvkserve {
+
+namespace {
+
+constexpr char kOctetStream[] = "application/octet-stream";
+constexpr char kPlainText[] = "text/plain; charset=utf-8";
+
+// The paths the metrics address answers.
+constexpr std::string_view kMetricsPath = "/metrics";
+constexpr std::string_view kHealthPath = "/healthz";
+
+ResponsePlan TypedAnswer(unsigned status, std::string text, std::vector<ResponseField> fields,
+                         const char* content_type) {
+    ResponsePlan plan;
+    plan.status = status;
+    plan.fields = std::move(fields);
+    plan.fields.emplace_back("Content-Type", content_type);
+    plan.fields.emplace_back("X-Content-Type-Options", "nosniff");
+    plan.content_length = text.size();
+    plan.text = std::move(text);
+    return plan;
+}
+
+// Stage 1: what no request may be, on either address. Such a request was
+// not understood, so its connection ends with the answer.
+std::optional<ResponsePlan> RefuseRequest(const RequestHead& head) {
+    if (head.method == RequestMethod::kOther) {
+        // A body the request may carry is not read.
+        return TextAnswer(405, "only GET and HEAD are allowed", {{"Allow", "GET, HEAD"}});
+    }
+    if (head.target.size() > kRequestLineLimit) {
+        return TextAnswer(414, "the request line is too long");
+    }
+    // A body this server does not read would be taken for the next
+    // request; with any transfer coding the body's end is unknown.
+    if (head.has_transfer_encoding) {
+        return TextAnswer(400, "a download request carries no body (it has a Transfer-Encoding)");
+    }
+    if (head.content_length > 0) {
+        return TextAnswer(400, "a download request carries no body");
+    }
+    return std::nullopt;
+}
+
+// A refusal of stage 1, whose connection ends with it.
+std::optional<ResponsePlan> Refusal(const RequestHead& head) {
+    std::optional<ResponsePlan> refusal = RefuseRequest(head);
+    if (refusal) {
+        refusal->send_body = head.method != RequestMethod::kHead;
+    }
+    return refusal;
+}
+
+// Stages 4 and 5 for a described download.
+ResponsePlan PlanDownload(const RequestHead& head, const DownloadSelection& selection,
+                          DownloadDescription description, const ServeConfig& config) {
+    const std::uint64_t size = description.size;
+    // What a 200 would carry for caches, a 304 carries too.
+    std::vector<ResponseField> cache_fields = {{"ETag", description.etag}};
+    if (!config.cache_control.empty()) {
+        cache_fields.emplace_back("Cache-Control", config.cache_control);
+    }
+    if (head.if_none_match && NoneMatchHolds(*head.if_none_match, description.etag)) {
+        ResponsePlan plan;
+        plan.status = 304;
+        plan.fields = std::move(cache_fields);
+        plan.send_body = false;
+        return plan;
+    }
+    RangeRequest range;
+    if (head.range && (!head.if_range || IfRangeHolds(*head.if_range, description.etag))) {
+        range = ParseRange(*head.range, size);
+    }
+    if (range.kind == RangeRequest::Kind::kUnsatisfiable) {
+        return TextAnswer(416, "the range lies beyond the " + std::to_string(size) + " bytes",
+                          {{"Content-Range", ContentRange(range, size)},
+                           {"Accept-Ranges", "bytes"},
+                           {"ETag", description.etag}});
+    }
+    if (range.kind == RangeRequest::Kind::kWhole) {
+        range.first = 0;
+        range.last = size - 1;
+    }
+    ResponsePlan plan;
+    plan.status = range.kind == RangeRequest::Kind::kPart ? 206 : 200;
+    plan.fields = {{"Content-Type", kOctetStream},
+                   {"Content-Disposition", ContentDisposition(selection.package->download_name)},
+                   {"Accept-Ranges", "bytes"}};
+    plan.fields.insert(plan.fields.end(), cache_fields.begin(), cache_fields.end());
+    if (range.kind == RangeRequest::Kind::kPart) {
+        plan.fields.emplace_back("Content-Range", ContentRange(range, size));
+    }
+    plan.content_length = range.last + 1 - range.first;
+    plan.send_body = head.method != RequestMethod::kHead;
+    plan.first = range.first;
+    plan.last = range.last;
+    const ServedPackage& package = *description.package;
+    plan.needs_tag = range.first < package.head_size() || range.last >= package.table_offset();
+    plan.download = std::move(description);
+    return plan;
+}
+
+}  // namespace
+
+ResponsePlan TextAnswer(unsigned status, std::string message, std::vector<ResponseField> fields) {
+    return TypedAnswer(status, std::move(message) + "\n", std::move(fields), kPlainText);
+}
+
+ResponsePlan PlanDownloadResponse(const RequestHead& head, const ServedContent& content,
+                                  bool finishing) {
+    if (std::optional<ResponsePlan> refusal = Refusal(head)) {
+        return *refusal;
+    }
+    // Understood: what follows may keep the connection.
+    const bool keep_alive = head.keep_alive && !finishing;
+    const auto keep = [&](ResponsePlan plan) {
+        plan.keep_alive = keep_alive;
+        if (head.method == RequestMethod::kHead) {
+            plan.send_body = false;
+        }
+        return plan;
+    };
+
+    const auto selection = SelectDownload(head.target, content.config);
+    if (const auto* rejection = std::get_if<RequestRejection>(&selection)) {
+        return keep(TextAnswer(rejection->status, rejection->message));
+    }
+    const DownloadSelection& chosen = std::get<DownloadSelection>(selection);
+    DownloadDescription description;
+    try {
+        description = content.catalog.Describe(chosen);
+    } catch (const packaging::CommandError& error) {
+        return keep(
+            TextAnswer(400, std::string("the parameters cannot be tagged: ") + error.what()));
+    }
+    return keep(PlanDownload(head, chosen, std::move(description), content.config));
+}
+
+ResponsePlan PlanMonitoringResponse(const RequestHead& head, bool finishing,
+                                    const std::function<std::string()>& metrics_text) {
+    if (std::optional<ResponsePlan> refusal = Refusal(head)) {
+        return *refusal;
+    }
+    const std::string_view path = std::string_view(head.target).substr(0, head.target.find('?'));
+    ResponsePlan plan;
+    if (path == kMetricsPath) {
+        plan = TypedAnswer(200, metrics_text(), {}, kMetricsContentType);
+    } else if (path == kHealthPath) {
+        // A load balancer's health check: a server that finishes takes no
+        // new downloads.
+        plan =
+            finishing ? TextAnswer(503, "finishing the running downloads") : TextAnswer(200, "ok");
+    } else {
+        plan = TextAnswer(404, "there is nothing here; this address answers /metrics and /healthz");
+    }
+    plan.keep_alive = head.keep_alive && !finishing;
+    plan.send_body = head.method != RequestMethod::kHead;
+    return plan;
+}
+
+}  // namespace tvkserve
