@@ -9,6 +9,8 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include "tools/packaging/tag_signature.h"
+
 namespace tvkserve {
 
 namespace fs = std::filesystem;
@@ -337,7 +339,7 @@ ServeConfig ParseConfig(std::string_view text, const fs::path& base_folder) {
     RequireObject("the configuration", config);
     RequireKnownMembers("the configuration", config,
                         {"listen", "metrics_listen", "threads", "limits", "trusted_proxies",
-                         "cache_control", "packages", "brands", "query", "links"});
+                         "cache_control", "packages", "brands", "query", "links", "tag_signing"});
     ServeConfig result;
     result.listen = ParseListen("listen", Member("the configuration", config, "listen"));
     if (const auto metrics = config.find("metrics_listen"); metrics != config.end()) {
@@ -391,6 +393,22 @@ ServeConfig ParseConfig(std::string_view text, const fs::path& base_folder) {
                 Fail("query." + std::string(name),
                      "names a parameter of signed links (expires, key, sig) and cannot be "
                      "configured with links");
+            }
+        }
+    }
+    if (const auto signing = config.find("tag_signing"); signing != config.end()) {
+        const std::string entry = "tag_signing";
+        RequireKnownMembers(entry, RequireObject(entry, *signing), {"key"});
+        result.tag_signing_key =
+            FileName(entry + ".key", Member(entry, *signing, "key"), base_folder);
+        // The member a signed tag adds is no parameter of its own.
+        if (result.FindQueryParameter(packaging::kTagSignatureMember)) {
+            Fail("query.tvk_sig", "is the member a signed tag adds (tag_signing)");
+        }
+        for (const BrandEntry& brand : result.brands) {
+            if (brand.params.contains(packaging::kTagSignatureMember)) {
+                Fail("brands." + brand.id + ".params.tvk_sig",
+                     "is the member a signed tag adds (tag_signing)");
             }
         }
     }

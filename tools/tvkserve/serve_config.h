@@ -128,6 +128,9 @@ struct ServeConfig {
     std::vector<BrandEntry> brands;
     std::vector<QueryParameter> query;  // in the configuration's order
     std::optional<LinksConfig> links;   // none: downloads need no signed link
+    // The RSA key (PEM) that signs every tag (packaging/tag_signature.h);
+    // none: tags are not signed.
+    std::optional<std::filesystem::path> tag_signing_key;
 
     const PackageEntry* FindPackage(std::string_view id) const;
     const BrandEntry* FindBrand(std::string_view id) const;
