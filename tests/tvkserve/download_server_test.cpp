@@ -622,7 +622,7 @@ TEST_F(DownloadServerTest, MetricsCountExactlyTheRequestsAnswered) {
         return metrics[all_answered] == 2 && metrics["tvkserve_connections_in_flight"] == 0 &&
                metrics["tvkserve_downloads_in_flight"] == 0;
     }));
-    const std::map<std::string, double> expected = {
+    std::map<std::string, double> expected = {
         {R"(tvkserve_http_responses_total{code="200"})", 3},
         {R"(tvkserve_http_responses_total{code="206"})", 1},
         {R"(tvkserve_http_responses_total{code="304"})", 1},
@@ -643,6 +643,12 @@ TEST_F(DownloadServerTest, MetricsCountExactlyTheRequestsAnswered) {
         {R"(tvkserve_reloads_total{result="applied"})", 0},
         {R"(tvkserve_reloads_total{result="refused"})", 0},
     };
+    for (const char* reason : {"missing", "unknown_key", "expired", "lifetime", "signature"}) {
+        for (const char* outcome : {"refused", "fallback"}) {
+            expected[std::string("tvkserve_link_failures_total{reason=\"") + reason +
+                     "\",outcome=\"" + outcome + "\"}"] = 0;
+        }
+    }
     const std::string bucket = "tvkserve_tag_build_seconds_bucket{le=\"";
     std::map<double, double> buckets;  // by upper bound
     for (const auto& [series, value] : metrics) {

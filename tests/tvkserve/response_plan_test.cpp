@@ -39,7 +39,7 @@ TEST(ResponsePlan, ConditionsAndRangesGiveTheirStatusBodyAndTagNeed) {
     RequestHead get;
     get.target = "/download/p?brand=b";
     get.keep_alive = true;
-    const ResponsePlan whole = tvkserve::PlanDownloadResponse(get, content, false);
+    const ResponsePlan whole = tvkserve::PlanDownloadResponse(get, content, false, 0);
     ASSERT_EQ(whole.status, 200u) << whole.text;
     ASSERT_TRUE(whole.download);
     const std::uint64_t size = whole.download->size;
@@ -142,7 +142,7 @@ TEST(ResponsePlan, ConditionsAndRangesGiveTheirStatusBodyAndTagNeed) {
         request.range = row.range;
         request.if_range = row.if_range;
         request.if_none_match = row.if_none_match;
-        const ResponsePlan plan = tvkserve::PlanDownloadResponse(request, content, false);
+        const ResponsePlan plan = tvkserve::PlanDownloadResponse(request, content, false, 0);
         EXPECT_EQ(plan.status, row.status) << plan.text;
         if (row.status != 416) {
             EXPECT_EQ(plan.content_length, row.content_length);
@@ -158,13 +158,13 @@ TEST(ResponsePlan, ConditionsAndRangesGiveTheirStatusBodyAndTagNeed) {
     // drain ends it after an answer that would have kept it.
     RequestHead put = get;
     put.method = RequestMethod::kOther;
-    EXPECT_EQ(tvkserve::PlanDownloadResponse(put, content, false).status, 405u);
-    EXPECT_FALSE(tvkserve::PlanDownloadResponse(put, content, false).keep_alive);
+    EXPECT_EQ(tvkserve::PlanDownloadResponse(put, content, false, 0).status, 405u);
+    EXPECT_FALSE(tvkserve::PlanDownloadResponse(put, content, false, 0).keep_alive);
     RequestHead with_body = get;
     with_body.content_length = 1;
-    EXPECT_EQ(tvkserve::PlanDownloadResponse(with_body, content, false).status, 400u);
-    EXPECT_FALSE(tvkserve::PlanDownloadResponse(with_body, content, false).keep_alive);
-    EXPECT_FALSE(tvkserve::PlanDownloadResponse(get, content, true).keep_alive);
+    EXPECT_EQ(tvkserve::PlanDownloadResponse(with_body, content, false, 0).status, 400u);
+    EXPECT_FALSE(tvkserve::PlanDownloadResponse(with_body, content, false, 0).keep_alive);
+    EXPECT_FALSE(tvkserve::PlanDownloadResponse(get, content, true, 0).keep_alive);
 }
 
 }  // namespace

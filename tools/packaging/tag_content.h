@@ -5,10 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 
 #include "tools/package_writer/package_writer.h"
+#include "tools/packaging/tag_signature.h"
 #include "tools/packaging/tool_files.h"
 
 namespace packaging {
@@ -30,6 +32,8 @@ struct TagContent {
     // Inside the signature by default: strict signature checks accept the
     // tagged file as it stands.
     tag_writer::TagPlacement placement = tag_writer::TagPlacement::kInsideSignature;
+    // The key that signs the tag (tag_signature.h), or none.
+    std::shared_ptr<const TagSigningKey> sign_key{};
 };
 
 // Whether bytes start as an icon file (.ico) or a bitmap file (.bmp) does.
@@ -47,6 +51,7 @@ std::int32_t CheckTagContent(ByteView params_json, std::size_t icon_size, std::s
 struct PreparedTag {
     package_writer::TagOptions options;
     std::int32_t version = 0;
+    Bytes params_json;  // as the tag carries them: signed, when a key signs it
 };
 PreparedTag PrepareTag(const TagContent& content);
 

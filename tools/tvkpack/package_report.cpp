@@ -16,7 +16,9 @@
 #include "tools/packaging/base64_encode.h"
 #include "tools/packaging/certificate_table.h"
 #include "tools/packaging/json_check.h"
+#include "tools/packaging/sha256.h"
 #include "tools/packaging/stub_identity.h"
+#include "tools/packaging/tag_signature.h"
 #include "tools/tag_writer/pe_checksum.h"
 #include "tools/tag_writer/signature_tag.h"
 #include "tools/tag_writer/win_certificate.h"
@@ -279,7 +281,46 @@ std::vector<std::string> MarkerWarnings(const InspectReport& report) {
     return warnings;
 }
 
-InspectReport Inspect(const fs::path& package) {
+namespace {
+
+// The tag's signature, from the parameters and the files the stub wrote.
+InspectReport::TagSignature CheckTagSignature(const Bytes& parameters,
+                                              const std::optional<Sha256Digest>& icon,
+                                              const std::optional<Sha256Digest>& picture,
+                                              const std::optional<Bytes>& public_key) {
+    using State = TagSignatureState;
+    const std::string_view text(reinterpret_cast<const char*>(parameters.data()),
+                                parameters.size());
+    if (text.find("\"" + std::string(kTagSignatureMember) + "\"") == std::string_view::npos) {
+        return {State::kUnsigned, ""};
+    }
+    const std::optional<SplitParams> split = SplitSignedParams(text);
+    if (!split) {
+        return {State::kInvalid,
+                "the parameters' \"tvk_sig\" is not the last member as a "
+                "signer writes it"};
+    }
+    if (!public_key) {
+        return {State::kSigned, ""};
+    }
+    if (!VerifyTagSignature(*public_key, TagSignatureMessage(split->unsigned_params, icon, picture),
+                            split->signature_text)) {
+        return {State::kInvalid,
+                "the signature is not the given key's for these parameters, icon and picture"};
+    }
+    return {State::kValid, ""};
+}
+
+std::optional<Sha256Digest> DigestOf(const fs::path& file, bool written) {
+    if (!written) {
+        return std::nullopt;
+    }
+    return Sha256(ReadWholeFile(file, "scratch file", kLargestPackage));
+}
+
+}  // namespace
+
+InspectReport Inspect(const fs::path& package, const std::optional<Bytes>& tag_public_key) {
     InspectReport report;
     report.package = PathToUtf8(package);
     report.file_size = SizeOfFile(package, "package");
@@ -320,6 +361,8 @@ InspectReport Inspect(const fs::path& package) {
     AddBlockNotes(report);
     AddParameterNotes(report, image);
     if (version != kPackageVersion2) {
+        report.tag_signature =
+            CheckTagSignature(parameters, std::nullopt, std::nullopt, tag_public_key);
         return report;
     }
     // The stub checks the picture and the icon blocks as it writes them out,
@@ -333,11 +376,14 @@ InspectReport Inspect(const fs::path& package) {
     }
     report.picture_size =
         written ? ScratchFileSize(picture, "picture", report.trailer->picture_size) : 0;
+    const std::optional<Sha256Digest> picture_digest = DigestOf(picture, written);
     const fs::path icon = scratch.File("ico.ico");
     if (!RunStep(report, "icon", [&] { written = reader->ExtractIco(ReaderPath(icon)); })) {
         return report;
     }
     report.icon_size = written ? ScratchFileSize(icon, "icon", report.trailer->icon_size) : 0;
+    report.tag_signature =
+        CheckTagSignature(parameters, DigestOf(icon, written), picture_digest, tag_public_key);
     return report;
 }
 
@@ -378,6 +424,34 @@ std::string HexBytes(std::string_view value) {
         hex += kDigits[byte & 0xF];
     }
     return hex;
+}
+
+std::string TagSignatureWord(TagSignatureState state) {
+    switch (state) {
+        case TagSignatureState::kUnsigned:
+            return "unsigned";
+        case TagSignatureState::kSigned:
+            return "signed";
+        case TagSignatureState::kValid:
+            return "valid";
+        case TagSignatureState::kInvalid:
+            break;
+    }
+    return "invalid";
+}
+
+std::string TagSignatureText(const InspectReport::TagSignature& signature) {
+    switch (signature.state) {
+        case TagSignatureState::kUnsigned:
+            return "none (the tag is not signed)";
+        case TagSignatureState::kSigned:
+            return "signed (give --tag-public-key to check it)";
+        case TagSignatureState::kValid:
+            return "valid (signed by the given key)";
+        case TagSignatureState::kInvalid:
+            break;
+    }
+    return "INVALID: " + signature.detail;
 }
 
 std::string Number(std::int64_t value) {
@@ -451,6 +525,9 @@ std::string FormatReport(const InspectReport& report) {
     };
     file_line("picture file", report.picture_size);
     file_line("icon file", report.icon_size);
+    if (report.tag_signature) {
+        text += Line("tag signature", TagSignatureText(*report.tag_signature));
+    }
     for (const std::string& note : report.notes) {
         text += "  note: " + note + "\n";
     }
@@ -533,6 +610,11 @@ std::string FormatReportJson(const InspectReport& report) {
     }
     json["picture_file_size"] = optional_size(report.picture_size);
     json["icon_file_size"] = optional_size(report.icon_size);
+    json["tag_signature"] = nullptr;
+    if (report.tag_signature) {
+        json["tag_signature"] = {{"state", TagSignatureWord(report.tag_signature->state)},
+                                 {"detail", report.tag_signature->detail}};
+    }
     json["notes"] = report.notes;
     json["archive_markers"] = Json::array();
     for (const InspectReport::MarkerFinding& finding : report.archive_markers) {

@@ -25,6 +25,14 @@ struct BlockPlacement {
     std::int32_t size;
 };
 
+// What a tag's signature is.
+enum class TagSignatureState {
+    kUnsigned,  // no "tvk_sig" member
+    kSigned,    // signed; no public key to check it with
+    kValid,     // the given key's signature of this tag
+    kInvalid,   // signed, but not by the given key for this tag (or malformed)
+};
+
 struct InspectReport {
     std::string package;  // as named by the user
     std::uint64_t file_size = 0;
@@ -72,6 +80,14 @@ struct InspectReport {
         std::int64_t offset_in_block = 0;
     };
     std::vector<MarkerFinding> archive_markers;
+    // Whether the tag is signed (packaging/tag_signature.h) and, given a
+    // public key, whether the signature verifies; unset when the stub does
+    // not reach its parameters and files.
+    struct TagSignature {
+        TagSignatureState state = TagSignatureState::kUnsigned;
+        std::string detail;  // why it is invalid
+    };
+    std::optional<TagSignature> tag_signature;
 };
 
 // Runs the stub's own steps on the package, in the stub's order: PeReader
@@ -79,9 +95,12 @@ struct InspectReport {
 // (into a scratch folder of tvkpack's own in the temporary directory), and
 // records the layout, the decoded parameters and the first failure. The
 // installer is not copied out: the reader's validation places it, and its
-// copy can only fail for want of disk space. Throws CommandError when the
-// package cannot be read or tvkpack's own scratch space fails.
-InspectReport Inspect(const std::filesystem::path& package);
+// copy can only fail for want of disk space. With tag_public_key (DER
+// SubjectPublicKeyInfo), the tag's signature is checked with it. Throws
+// CommandError when the package cannot be read or tvkpack's own scratch
+// space fails.
+InspectReport Inspect(const std::filesystem::path& package,
+                      const std::optional<Bytes>& tag_public_key = std::nullopt);
 
 // What strict signature checks make of the package's certificate table:
 // an empty list when they accept it as it stands.

@@ -69,14 +69,14 @@ void RequirePeFile(const Bytes& image, const char* role) {
 // The checks of the stub that a freshly tagged package must pass, with the
 // tag read back through the stub's own operations; returns the report.
 InspectReport CheckWrittenPackage(const fs::path& file, const TagContent& content,
-                                  std::int32_t version) {
+                                  const Bytes& params_json, std::int32_t version) {
     const InspectReport report = Inspect(file);
     if (report.problem) {
         throw CommandError("the stub would reject the result (" + ProblemText(*report.problem) +
                            "); nothing was written");
     }
-    const bool same = report.parameters && *report.parameters == content.params_json &&
-                      report.trailer && report.trailer->version == version &&
+    const bool same = report.parameters && *report.parameters == params_json && report.trailer &&
+                      report.trailer->version == version &&
                       report.picture_size.value_or(0) == content.picture.size() &&
                       report.icon_size.value_or(0) == content.icon.size();
     if (!same) {
@@ -145,6 +145,7 @@ TagOutcome TagImage(const Bytes& signed_or_tagged, const TagContent& content) {
     const PreparedTag prepared = PrepareTag(content);
     TagOutcome outcome;
     outcome.version = prepared.version;
+    outcome.params_json = prepared.params_json;
 
     const CertificateTable table = FindCertificateTable(signed_or_tagged);
     const Bytes current_table = TableOf(signed_or_tagged, table);
@@ -247,6 +248,13 @@ TagOutcome TagCommand(const TagRequest& request) {
     }
     content.version = request.version;
     content.placement = request.placement;
+    if (request.sign_key) {
+        try {
+            content.sign_key = TagSigningKey::Load(*request.sign_key);
+        } catch (const CommandError& error) {
+            throw CommandError("the tag key " + Quoted(*request.sign_key) + ": " + error.what());
+        }
+    }
     const Bytes input = ReadWholeFile(request.input, "signed file", kPackageSizeLimit);
     TagOutcome outcome;
     try {
@@ -259,7 +267,8 @@ TagOutcome TagCommand(const TagRequest& request) {
         throw CommandError(what + ": " + error.what());
     }
     WriteOutput(request.output, outcome.package, [&](const fs::path& written) {
-        const InspectReport report = CheckWrittenPackage(written, content, outcome.version);
+        const InspectReport report =
+            CheckWrittenPackage(written, content, outcome.params_json, outcome.version);
         for (std::string& warning : MarkerWarnings(report)) {
             outcome.warnings.push_back(std::move(warning));
         }
@@ -282,6 +291,26 @@ void UntagCommand(const fs::path& input, const fs::path& output) {
     WriteOutput(output, image);
 }
 
+std::string TagKeyCommand(const fs::path& key) {
+    std::unique_ptr<const TagSigningKey> loaded;
+    try {
+        loaded = TagSigningKey::Load(key);
+    } catch (const CommandError& error) {
+        throw CommandError("tag-key " + Quoted(key) + ": " + error.what());
+    }
+    const Bytes der = loaded->PublicKeyDer();
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text =
+        "/* The tag key's public key, DER SubjectPublicKeyInfo (" + std::to_string(der.size()) +
+        " bytes), for tvk_verify_command_line. */\nstatic const unsigned char kTagKey[] = {";
+    for (std::size_t i = 0; i < der.size(); ++i) {
+        text += i % 12 == 0 ? "\n    " : " ";
+        text += {'0', 'x', kHex[der[i] >> 4], kHex[der[i] & 0xF]};
+        text += i + 1 < der.size() ? "," : "";
+    }
+    return text + "\n};\n\n" + loaded->PublicKeyPem();
+}
+
 std::string StubIdCommand(const fs::path& file) {
     const Bytes image = ReadWholeFile(file, "file", kPackageSizeLimit);
     try {
@@ -301,12 +330,17 @@ constexpr char kSynopsis[] =
     "      puts the installer behind the stub's sections: the file to sign\n"
     "  tvkpack tag SIGNED -o OUT --params FILE.json [--icon FILE.ico]\n"
     "              [--picture FILE.bmp] [--version 1|2] [--placement inside|behind]\n"
+    "              [--sign-key KEY.pem]\n"
     "      writes the parameters (and icon and picture) into the certificate table,\n"
-    "      inside the signature (default) or behind it; a tagged package is re-tagged\n"
+    "      inside the signature (default) or behind it; a tagged package is re-tagged;\n"
+    "      with --sign-key the tag is signed for the installer to check\n"
     "  tvkpack untag TAGGED -o OUT\n"
     "      gives back the signed file, e.g. for osslsigncode verify\n"
-    "  tvkpack inspect PACKAGE [--json]\n"
-    "      shows the layout and what the stub would do with the package\n"
+    "  tvkpack inspect PACKAGE [--json] [--tag-public-key KEY]\n"
+    "      shows the layout and what the stub would do with the package, and\n"
+    "      whether its tag is signed (and, with the key, whether that verifies)\n"
+    "  tvkpack tag-key --key KEY.pem\n"
+    "      prints a tag key's public key as a C array and as PEM\n"
     "  tvkpack stub-id FILE\n"
     "      prints the identity of the stub that a package (or a bare stub) carries\n"
     "  tvkpack --version\n"
@@ -328,7 +362,11 @@ struct CommandLine {
     CLI::App* untag = nullptr;
     CLI::App* inspect = nullptr;
     CLI::App* stub_id = nullptr;
+    CLI::App* tag_key = nullptr;
     std::string input;
+    std::optional<std::string> sign_key;
+    std::optional<std::string> tag_public_key;
+    std::string key;
     std::string installer;
     std::string output;
     std::string params;
@@ -359,6 +397,8 @@ struct CommandLine {
         tag->add_option("--placement", placement,
                         "where the tag lies: inside the signature (default) or behind it")
             ->check(CLI::IsMember({"inside", "behind"}));
+        tag->add_option("--sign-key", sign_key,
+                        "signs the tag with this RSA private key (PEM, 2048 bits or more)");
 
         untag = app.add_subcommand("untag", "gives back the signed file without its tag");
         untag->add_option("TAGGED", input, "the tagged package")->required();
@@ -367,6 +407,11 @@ struct CommandLine {
         inspect = app.add_subcommand("inspect", "shows what the stub would do with a package");
         inspect->add_option("PACKAGE", input, "the package")->required();
         inspect->add_flag("--json", json, "the report as JSON");
+        inspect->add_option("--tag-public-key", tag_public_key,
+                            "checks the tag's signature with this public key (PEM or DER)");
+
+        tag_key = app.add_subcommand("tag-key", "prints a tag key's public key for installers");
+        tag_key->add_option("--key", key, "the RSA private key (PEM) that signs tags")->required();
 
         stub_id = app.add_subcommand("stub-id", "prints the identity of the stub a file carries");
         stub_id->add_option("FILE", input, "a package or a bare stub")->required();
@@ -419,13 +464,15 @@ int Dispatch(const CommandLine& line, std::ostream& out, std::ostream& err) {
         if (request.version == kPackageVersion1 && (request.icon || request.picture)) {
             throw UsageError("--version 1 carries no icon or picture");
         }
+        request.sign_key = OptionalPath(line.sign_key);
         request.placement = line.placement == "behind" ? tag_writer::TagPlacement::kBehindSignature
                                                        : tag_writer::TagPlacement::kInsideSignature;
         const TagOutcome outcome = TagCommand(request);
         for (const std::string& warning : outcome.warnings) {
             err << "tvkpack: warning: " << warning << "\n";
         }
-        out << "wrote " << line.output << ": version " << outcome.version << " package"
+        out << "wrote " << line.output << ": version " << outcome.version
+            << (request.sign_key ? " package, its tag signed" : " package")
             << (outcome.replaced_tag ? " (its former tag replaced)" : "") << "\n";
         return kExitSuccess;
     }
@@ -438,9 +485,24 @@ int Dispatch(const CommandLine& line, std::ostream& out, std::ostream& err) {
         out << StubIdCommand(input) << "\n";
         return kExitSuccess;
     }
-    const InspectReport report = Inspect(input);
+    if (line.tag_key->parsed()) {
+        out << TagKeyCommand(PathFromUtf8(line.key));
+        return kExitSuccess;
+    }
+    std::optional<Bytes> public_key;
+    if (line.tag_public_key) {
+        try {
+            public_key = ReadTagPublicKey(PathFromUtf8(*line.tag_public_key));
+        } catch (const CommandError& error) {
+            throw CommandError("the public key '" + *line.tag_public_key + "': " + error.what());
+        }
+    }
+    const InspectReport report = Inspect(input, public_key);
     out << (line.json ? FormatReportJson(report) : FormatReport(report));
-    return report.problem ? kExitFailure : kExitSuccess;
+    // With a key, a tag that does not verify is a failure too.
+    const bool unverified = public_key && (!report.tag_signature || report.tag_signature->state !=
+                                                                        TagSignatureState::kValid);
+    return report.problem || unverified ? kExitFailure : kExitSuccess;
 }
 
 void ReportUsageError(const std::string& message, std::ostream& err) {

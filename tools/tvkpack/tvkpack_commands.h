@@ -3,8 +3,10 @@
 //   tvkpack embed STUB INSTALLER -o OUT
 //   tvkpack tag SIGNED -o OUT --params FILE.json [--icon FILE.ico]
 //               [--picture FILE.bmp] [--version 1|2]
+//               [--sign-key KEY.pem]
 //   tvkpack untag TAGGED -o OUT
-//   tvkpack inspect PACKAGE [--json]
+//   tvkpack inspect PACKAGE [--json] [--tag-public-key KEY]
+//   tvkpack tag-key --key KEY.pem
 //   tvkpack stub-id FILE
 //   tvkpack --version
 //
@@ -56,6 +58,7 @@ std::optional<std::string> SigningPaddingWarning(std::uint64_t installer_size,
 
 struct TagOutcome {
     Bytes package;
+    Bytes params_json;  // as the tag carries them (signed, with a key)
     std::int32_t version = 0;
     bool replaced_tag = false;          // the input was tagged already
     std::vector<std::string> warnings;  // for the user; nothing refused
@@ -92,11 +95,16 @@ struct TagRequest {
     std::optional<std::filesystem::path> picture;
     std::optional<std::int32_t> version;
     tag_writer::TagPlacement placement = tag_writer::TagPlacement::kInsideSignature;
+    std::optional<std::filesystem::path> sign_key;  // PEM RSA private key
 };
 // The output is checked with the stub's own reader before it gets its name.
 TagOutcome TagCommand(const TagRequest& request);
 
 void UntagCommand(const std::filesystem::path& input, const std::filesystem::path& output);
+
+// The public key of a tag-signing key, in the forms an installer needs: a C
+// array of its DER SubjectPublicKeyInfo (for the verifier), and PEM.
+std::string TagKeyCommand(const std::filesystem::path& key);
 
 // The identity of the stub in a package or a bare stub (see stub_identity.h).
 std::string StubIdCommand(const std::filesystem::path& file);

@@ -1,5 +1,7 @@
 #include "tools/tvkserve/catalog.h"
 
+#include "package/package_layout.h"
+
 #include "tools/package_writer/archive_markers.h"
 #include "tools/packaging/base64_encode.h"
 #include "tools/packaging/tag_content.h"
@@ -33,6 +35,16 @@ void WarnOfArchiveMarkers(std::ostream& warnings, const std::string& entry,
 }  // namespace
 
 Catalog::Catalog(const ServeConfig& config, std::ostream& warnings) {
+    if (config.tag_signing_key) {
+        try {
+            tag_key_ = packaging::TagSigningKey::Load(*config.tag_signing_key);
+            tag_key_digest_ = packaging::Sha256(tag_key_->PublicKeyDer());
+        } catch (const packaging::CommandError& error) {
+            throw ConfigError("tag_signing.key: '" +
+                              packaging::PathToUtf8(*config.tag_signing_key) +
+                              "': " + error.what());
+        }
+    }
     for (const PackageEntry& entry : config.packages) {
         const std::string name = "packages." + entry.id + ".file";
         try {
@@ -66,21 +78,38 @@ DownloadDescription Catalog::Describe(const DownloadSelection& selection) const 
     description.package = packages_.find(selection.package->id)->second;
     description.brand = brands_.find(selection.brand->id)->second;
     description.params_text = selection.params_text;
+    description.tag_key = tag_key_;
     const std::string& params = description.params_text;
     const ServedBrand& brand = *description.brand;
+    const std::size_t params_size =
+        tag_key_ ? packaging::SignedParamsSize(params, tag_key_->signature_text_size())
+                 : params.size();
     description.version = packaging::CheckTagContent(
         ByteView(reinterpret_cast<const std::uint8_t*>(params.data()), params.size()),
         brand.icon().size(), brand.picture().size(), std::nullopt);
+    const std::uint64_t params_block = packaging::Base64EncodedSize(params_size);
+    if (params_block > static_cast<std::uint64_t>(package_layout::kBlockSizeLimit)) {
+        throw packaging::CommandError("the signed parameters' base64 text exceeds the block limit");
+    }
     description.size = description.package->TaggedSize(
-        description.version,
-        brand.icon().size() + brand.picture().size() + packaging::Base64EncodedSize(params.size()));
-    description.etag = EntityTag({&description.package->content_hash(), &brand.blocks_digest(),
-                                  description.version, params});
+        description.version, brand.icon().size() + brand.picture().size() + params_block);
+    description.etag =
+        EntityTag({&description.package->content_hash(), &brand.blocks_digest(),
+                   description.version, params, tag_key_ ? &tag_key_digest_ : nullptr});
     return description;
 }
 
 std::shared_ptr<const TaggedDownload> Catalog::Tag(const DownloadDescription& description) {
-    return description.package->Tag(*description.brand, description.params_text,
+    if (!description.tag_key) {
+        return description.package->Tag(*description.brand, description.params_text,
+                                        description.version);
+    }
+    // Signed only now that the table's bytes are sent.
+    const ServedBrand& brand = *description.brand;
+    const std::string signature = description.tag_key->Sign(packaging::TagSignatureMessage(
+        description.params_text, brand.icon_digest(), brand.picture_digest()));
+    return description.package->Tag(brand,
+                                    packaging::SignedParamsText(description.params_text, signature),
                                     description.version);
 }
 

@@ -12,6 +12,7 @@
 #include <ostream>
 #include <string>
 
+#include "tools/packaging/tag_signature.h"
 #include "tools/tvkserve/download_request.h"
 #include "tools/tvkserve/serve_config.h"
 #include "tools/tvkserve/served_brand.h"
@@ -25,7 +26,10 @@ struct DownloadDescription {
     std::string brand_id;
     std::shared_ptr<const ServedPackage> package;
     std::shared_ptr<const ServedBrand> brand;
-    std::string params_text;
+    std::string params_text;  // unsigned
+    // The key that signs the tag (the holder keeps it through reloads), or
+    // none.
+    std::shared_ptr<const packaging::TagSigningKey> tag_key;
     std::int32_t version = 0;
     std::uint64_t size = 0;  // the whole download
     std::string etag;        // strong: from the package's content and the tag's inputs
@@ -49,6 +53,8 @@ class Catalog {
     static std::shared_ptr<const TaggedDownload> Tag(const DownloadDescription& description);
 
   private:
+    std::shared_ptr<const packaging::TagSigningKey> tag_key_;
+    Sha256Digest tag_key_digest_{};  // of its public key, for entity tags
     std::map<std::string, std::shared_ptr<const ServedPackage>, std::less<>> packages_;
     std::map<std::string, std::shared_ptr<const ServedBrand>, std::less<>> brands_;
 };

@@ -59,7 +59,8 @@ RequestRejection BadParameter(std::string_view name, const std::string& problem)
     return {400, "query parameter '" + Echo(name) + "': " + problem};
 }
 
-// The path and query of an origin-form or absolute-form target.
+}  // namespace
+
 std::string_view PathAndQuery(std::string_view target) {
     for (const std::string_view scheme : {"http://", "https://"}) {
         if (target.size() >= scheme.size() &&
@@ -71,8 +72,6 @@ std::string_view PathAndQuery(std::string_view target) {
     }
     return target;
 }
-
-}  // namespace
 
 std::variant<DownloadSelection, RequestRejection> SelectDownload(std::string_view target,
                                                                  const ServeConfig& config) {

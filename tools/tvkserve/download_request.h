@@ -33,6 +33,11 @@ struct RequestRejection {
     std::string message;
 };
 
+// The path and query of an origin-form target ("/download/x?brand=y") or
+// an absolute-form one ("http://host/download/x?brand=y"): from the path's
+// first '/' on.
+std::string_view PathAndQuery(std::string_view target);
+
 // The download that target (the request line's target: origin form, or
 // absolute form) selects, or why it selects none: 404 for an unknown path,
 // package or brand; 400 for a missing brand, a query name that is not

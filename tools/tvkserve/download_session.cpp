@@ -14,6 +14,7 @@
 #include "tools/tvkserve/http_fields.h"
 #include "tools/tvkserve/request_head.h"
 #include "tools/tvkserve/response_plan.h"
+#include "tools/tvkserve/signed_link.h"
 #include "tools/tvkserve/span_writer.h"
 
 namespace tvkserve {
@@ -194,7 +195,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
     void Answer(const RequestHead& head) {
         record_.method = head.method_text;
-        record_.target = head.target;
+        record_.target = RedactedTarget(head.target);
         try {
             // The content this request is planned from; a reload after this
             // point changes nothing here.
@@ -205,10 +206,21 @@ class Session : public std::enable_shared_from_this<Session> {
                         .to_string();
             }
             const bool finishing = host_.sessions().stage() != SessionRegistry::Stage::kServing;
-            Send(kind_ == SessionKind::kDownloads ? PlanDownloadResponse(head, *content, finishing)
-                                                  : PlanMonitoringResponse(head, finishing, [this] {
-                                                        return host_.MetricsText();
-                                                    }));
+            if (kind_ == SessionKind::kMonitoring) {
+                Send(PlanMonitoringResponse(head, finishing,
+                                            [this] { return host_.MetricsText(); }));
+                return;
+            }
+            const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                         std::chrono::system_clock::now().time_since_epoch())
+                                         .count();
+            ResponsePlan plan = PlanDownloadResponse(head, *content, finishing, now);
+            if (plan.link_failure) {
+                const auto reason = static_cast<std::size_t>(*plan.link_failure);
+                ++(plan.status == 403 ? host_.counters().links_refused
+                                      : host_.counters().links_fallback)[reason];
+            }
+            Send(std::move(plan));
         } catch (const std::exception& failure) {
             std::cerr << "tvkserve: cannot answer " << record_.target << ": " << failure.what()
                       << "\n";

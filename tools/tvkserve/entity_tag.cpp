@@ -21,6 +21,9 @@ std::string EntityTag(const EntityTagInputs& inputs) {
     hash.AddNumber(static_cast<std::uint64_t>(inputs.version));
     hash.AddNumber(inputs.params_text.size());
     hash.Add(inputs.params_text);
+    if (inputs.signing_key) {
+        hash.Add(*inputs.signing_key);
+    }
     const Sha256Digest digest = hash.Finish();
 
     static constexpr char kHex[] = "0123456789abcdef";

@@ -19,6 +19,9 @@ struct EntityTagInputs {
     const Sha256Digest* brand_blocks = nullptr;     // the brand's icon and picture
     std::int32_t version = 0;
     std::string_view params_text;
+    // The digest of the public key that signs the tag, or null when tags
+    // are not signed: a new key makes a new entity.
+    const Sha256Digest* signing_key = nullptr;
 };
 
 // A strong entity tag: 32 lower-case hexadecimal digits in double quotes.

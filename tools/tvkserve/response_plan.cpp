@@ -116,7 +116,7 @@ ResponsePlan TextAnswer(unsigned status, std::string message, std::vector<Respon
 }
 
 ResponsePlan PlanDownloadResponse(const RequestHead& head, const ServedContent& content,
-                                  bool finishing) {
+                                  bool finishing, std::int64_t now) {
     if (std::optional<ResponsePlan> refusal = Refusal(head)) {
         return *refusal;
     }
@@ -130,19 +130,45 @@ ResponsePlan PlanDownloadResponse(const RequestHead& head, const ServedContent& 
         return plan;
     };
 
-    const auto selection = SelectDownload(head.target, content.config);
+    std::string target = head.target;
+    std::optional<LinkFailure> link_failure;
+    if (const std::optional<LinksConfig>& links = content.config.links) {
+        const LinkCheck link = CheckLink(head.target, content.link_keys, links->max_lifetime, now);
+        if (link.failure && (link.is_signed || links->required)) {
+            link_failure = link.failure;
+            if (!links->fallback_brand) {
+                ResponsePlan refusal = TextAnswer(
+                    403, "the download link is not valid: " +
+                             std::string(LinkFailureWord(*link.failure)) + ": " + link.detail);
+                refusal.link_failure = link.failure;
+                return keep(std::move(refusal));
+            }
+            // The plain product, whatever the link asked for.
+            const std::string_view path_and_query = PathAndQuery(head.target);
+            target = std::string(path_and_query.substr(0, path_and_query.find('?'))) +
+                     "?brand=" + *links->fallback_brand;
+        } else if (link.is_signed) {
+            target = std::string(link.unsigned_target);
+        }
+    }
+    const auto keep_link = [&](ResponsePlan plan) {
+        plan.link_failure = link_failure;
+        return keep(std::move(plan));
+    };
+
+    const auto selection = SelectDownload(target, content.config);
     if (const auto* rejection = std::get_if<RequestRejection>(&selection)) {
-        return keep(TextAnswer(rejection->status, rejection->message));
+        return keep_link(TextAnswer(rejection->status, rejection->message));
     }
     const DownloadSelection& chosen = std::get<DownloadSelection>(selection);
     DownloadDescription description;
     try {
         description = content.catalog.Describe(chosen);
     } catch (const packaging::CommandError& error) {
-        return keep(
+        return keep_link(
             TextAnswer(400, std::string("the parameters cannot be tagged: ") + error.what()));
     }
-    return keep(PlanDownload(head, chosen, std::move(description), content.config));
+    return keep_link(PlanDownload(head, chosen, std::move(description), content.config));
 }
 
 ResponsePlan PlanMonitoringResponse(const RequestHead& head, bool finishing,

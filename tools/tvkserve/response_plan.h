@@ -9,18 +9,22 @@
 //   1. The request itself: its method (405), the length of its target
 //      (414), and a body it must not carry (400, and the connection ends:
 //      a proxy in front cannot slip a second request in as the body).
-//   2. The download it selects: the path, the package, the brand and every
+//   2. Its signed link, when the configuration has links: the parameters a
+//      link ends with, its key, its expiry and its signature (403; or the
+//      fallback brand, with no query values, when one is configured).
+//      Nothing is looked up in the catalog before the link holds.
+//   3. The download it selects: the path, the package, the brand and every
 //      query value (404, 400). Nothing is read from a file for it.
-//   3. Its description, from lengths and hashes alone: the size and the
+//   4. Its description, from lengths and hashes alone: the size and the
 //      entity tag (400 when the parameters cannot be tagged).
-//   4. Its conditions: If-None-Match (304), then Range under If-Range
+//   5. Its conditions: If-None-Match (304), then Range under If-Range
 //      (416, or 206 for the part).
-//   5. HEAD: the header alone. GET: the body's byte range, and whether the
+//   6. HEAD: the header alone. GET: the body's byte range, and whether the
 //      range takes any byte that a tag changes (then the session builds the
 //      tag, within the server's tag byte budget, before it sends).
 //
 // A check that must come before anything else (one that needs no file and
-// no lookup in the catalog) stands between stages 1 and 2.
+// no lookup in the catalog) stands with stage 2.
 #pragma once
 
 #include <cstdint>
@@ -68,16 +72,20 @@ struct ResponsePlan {
     // Whether those bytes take any that a tag changes: the first header
     // bytes or the certificate table.
     bool needs_tag = false;
+    // Why the request's link was not taken (refused, or served the
+    // fallback brand), for the counts.
+    std::optional<LinkFailure> link_failure;
 };
 
 // A text answer: the message and a line end, as plain UTF-8 text.
 ResponsePlan TextAnswer(unsigned status, std::string message,
                         std::vector<ResponseField> fields = {});
 
-// The answer to a request on the download address. finishing: the server
-// is draining, so the connection ends after this answer.
+// The answer to a request on the download address at time now (Unix
+// seconds, for links' expiry). finishing: the server is draining, so the
+// connection ends after this answer.
 ResponsePlan PlanDownloadResponse(const RequestHead& head, const ServedContent& content,
-                                  bool finishing);
+                                  bool finishing, std::int64_t now);
 
 // The answer to a request on the metrics address: GET /metrics (the text
 // metrics_text gives) and GET /healthz (503 while finishing).

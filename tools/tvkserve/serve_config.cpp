@@ -9,6 +9,8 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include "tools/packaging/tag_signature.h"
+
 namespace tvkserve {
 
 namespace fs = std::filesystem;
@@ -246,6 +248,39 @@ ServeLimits ParseLimits(const Json& value) {
     return limits;
 }
 
+LinksConfig ParseLinks(const Json& value, const fs::path& base_folder) {
+    const std::string entry = "links";
+    RequireKnownMembers(entry, RequireObject(entry, value),
+                        {"keys", "required", "max_lifetime", "fallback_brand"});
+    LinksConfig links;
+    const Json& keys = RequireObject(entry + ".keys", Member(entry, value, "keys"));
+    if (keys.empty()) {
+        Fail(entry + ".keys", "names no key; a signed link names the key it was signed with");
+    }
+    for (const auto& [id, key] : keys.items()) {
+        const std::string key_entry = entry + ".keys." + id;
+        RequireUrlName(key_entry, id);
+        RequireKnownMembers(key_entry, RequireObject(key_entry, key), {"file"});
+        links.keys.push_back(
+            {id, FileName(key_entry + ".file", Member(key_entry, key, "file"), base_folder)});
+    }
+    if (const auto required = value.find("required"); required != value.end()) {
+        if (!required->is_boolean()) {
+            Fail(entry + ".required", "must be true or false");
+        }
+        links.required = required->get<bool>();
+    }
+    if (const auto lifetime = value.find("max_lifetime"); lifetime != value.end()) {
+        constexpr std::uint64_t kMostLifetime = 10ull * 365 * 86400;
+        links.max_lifetime = std::chrono::seconds(
+            PositiveInteger(entry + ".max_lifetime", *lifetime, kMostLifetime));
+    }
+    if (const auto fallback = value.find("fallback_brand"); fallback != value.end()) {
+        links.fallback_brand = String(entry + ".fallback_brand", *fallback);
+    }
+    return links;
+}
+
 // Parses text, refusing a member name given twice in one object (the JSON
 // library would keep the last one silently).
 Json ParseJson(std::string_view text) {
@@ -304,7 +339,7 @@ ServeConfig ParseConfig(std::string_view text, const fs::path& base_folder) {
     RequireObject("the configuration", config);
     RequireKnownMembers("the configuration", config,
                         {"listen", "metrics_listen", "threads", "limits", "trusted_proxies",
-                         "cache_control", "packages", "brands", "query"});
+                         "cache_control", "packages", "brands", "query", "links", "tag_signing"});
     ServeConfig result;
     result.listen = ParseListen("listen", Member("the configuration", config, "listen"));
     if (const auto metrics = config.find("metrics_listen"); metrics != config.end()) {
@@ -344,6 +379,37 @@ ServeConfig ParseConfig(std::string_view text, const fs::path& base_folder) {
     if (const auto query = config.find("query"); query != config.end()) {
         for (const auto& [name, value] : RequireObject("query", *query).items()) {
             result.query.push_back(ParseQueryParameter(name, value));
+        }
+    }
+    if (const auto links = config.find("links"); links != config.end()) {
+        result.links = ParseLinks(*links, base_folder);
+        if (result.links->fallback_brand && !result.FindBrand(*result.links->fallback_brand)) {
+            Fail("links.fallback_brand",
+                 "names no configured brand: '" + *result.links->fallback_brand + "'");
+        }
+        // A signed link's own parameters are no query values.
+        for (const std::string_view name : kLinkParameters) {
+            if (result.FindQueryParameter(name)) {
+                Fail("query." + std::string(name),
+                     "names a parameter of signed links (expires, key, sig) and cannot be "
+                     "configured with links");
+            }
+        }
+    }
+    if (const auto signing = config.find("tag_signing"); signing != config.end()) {
+        const std::string entry = "tag_signing";
+        RequireKnownMembers(entry, RequireObject(entry, *signing), {"key"});
+        result.tag_signing_key =
+            FileName(entry + ".key", Member(entry, *signing, "key"), base_folder);
+        // The member a signed tag adds is no parameter of its own.
+        if (result.FindQueryParameter(packaging::kTagSignatureMember)) {
+            Fail("query.tvk_sig", "is the member a signed tag adds (tag_signing)");
+        }
+        for (const BrandEntry& brand : result.brands) {
+            if (brand.params.contains(packaging::kTagSignatureMember)) {
+                Fail("brands." + brand.id + ".params.tvk_sig",
+                     "is the member a signed tag adds (tag_signing)");
+            }
         }
     }
     // A URL adds to a brand's fixed parameters and never replaces one.

@@ -32,6 +32,8 @@ class ConfigError : public std::runtime_error {
 // The query parameter that selects the brand; no configured parameter may
 // take its name.
 inline constexpr std::string_view kBrandParameter = "brand";
+// The parameters a signed link ends with, in this order.
+inline constexpr std::string_view kLinkParameters[] = {"expires", "key", "sig"};
 // The longest value a query parameter may be configured to take, in bytes;
 // it also bounds the work of matching a value against its pattern.
 inline constexpr std::size_t kMaxQueryValueLength = 1024;
@@ -93,6 +95,24 @@ struct ServeLimits {
     std::chrono::milliseconds stall_timeout{60000};
 };
 
+// Signed links: a download URL carries a signature that the vendor's web
+// site made with a key it shares with the server (signed_link.h).
+struct LinkKeyEntry {
+    std::string id;
+    std::filesystem::path file;  // one line: the key in base64url
+};
+struct LinksConfig {
+    std::vector<LinkKeyEntry> keys;  // several at once, so that keys rotate
+    // An unsigned request is refused (403); with false it is served as
+    // without links, while a signed one must still verify.
+    bool required = true;
+    // An expiry further ahead than this is refused.
+    std::optional<std::chrono::seconds> max_lifetime;
+    // Served, with no query values, instead of refusing a link that is
+    // missing, wrong or expired.
+    std::optional<std::string> fallback_brand;
+};
+
 struct ServeConfig {
     ListenAddress listen;
     // Where GET /metrics and GET /healthz are answered; none by default
@@ -107,6 +127,10 @@ struct ServeConfig {
     std::vector<PackageEntry> packages;
     std::vector<BrandEntry> brands;
     std::vector<QueryParameter> query;  // in the configuration's order
+    std::optional<LinksConfig> links;   // none: downloads need no signed link
+    // The RSA key (PEM) that signs every tag (packaging/tag_signature.h);
+    // none: tags are not signed.
+    std::optional<std::filesystem::path> tag_signing_key;
 
     const PackageEntry* FindPackage(std::string_view id) const;
     const BrandEntry* FindBrand(std::string_view id) const;

@@ -66,6 +66,12 @@ ServedBrand::ServedBrand(const BrandEntry& entry) {
     hash.AddNumber(picture_.size());
     hash.Add(picture_);
     blocks_digest_ = hash.Finish();
+    if (!icon_.empty()) {
+        icon_digest_ = packaging::Sha256(icon_);
+    }
+    if (!picture_.empty()) {
+        picture_digest_ = packaging::Sha256(picture_);
+    }
 }
 
 }  // namespace tvkserve

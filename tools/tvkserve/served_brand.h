@@ -4,8 +4,10 @@
 // their checksum sums and the digest its entity tag names them by.
 #pragma once
 
+#include <optional>
 #include <span>
 
+#include "tools/packaging/sha256.h"
 #include "tools/packaging/tool_files.h"
 #include "tools/tag_writer/pe_checksum.h"
 #include "tools/tvkserve/serve_config.h"
@@ -31,6 +33,10 @@ class ServedBrand {
     const BlockSum& picture_sum() const { return picture_sum_; }
     // SHA-256 over the icon and the picture.
     const Sha256Digest& blocks_digest() const { return blocks_digest_; }
+    // SHA-256 of the icon and of the picture, as a signed tag names them
+    // (nothing for a brand without one).
+    const std::optional<packaging::Sha256Digest>& icon_digest() const { return icon_digest_; }
+    const std::optional<packaging::Sha256Digest>& picture_digest() const { return picture_digest_; }
 
   private:
     Bytes icon_;
@@ -38,6 +44,8 @@ class ServedBrand {
     BlockSum icon_sum_;
     BlockSum picture_sum_;
     Sha256Digest blocks_digest_{};
+    std::optional<packaging::Sha256Digest> icon_digest_;
+    std::optional<packaging::Sha256Digest> picture_digest_;
 };
 
 }  // namespace tvkserve

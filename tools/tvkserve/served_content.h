@@ -13,14 +13,18 @@
 
 #include "tools/tvkserve/catalog.h"
 #include "tools/tvkserve/serve_config.h"
+#include "tools/tvkserve/signed_link.h"
 
 namespace tvkserve {
 
 struct ServedContent {
     ServedContent(ServeConfig loaded, std::ostream& warnings)
-        : config(std::move(loaded)), catalog(config, warnings) {}
+        : config(std::move(loaded)),
+          link_keys(config.links ? LinkKeys(*config.links) : LinkKeys()),
+          catalog(config, warnings) {}
 
     const ServeConfig config;
+    const LinkKeys link_keys;
     const Catalog catalog;
 };
 

@@ -77,6 +77,11 @@ struct ServerCounters {
     std::atomic<std::int64_t> downloads_in_flight{0};
     std::atomic<std::uint64_t> reloads{0};          // configurations reloaded
     std::atomic<std::uint64_t> reloads_refused{0};  // and refused
+    // Signed links not taken, by the reason's number (signed_link.h's
+    // LinkFailure): refused with 403, or served the fallback brand.
+    static constexpr std::size_t kLinkFailureKinds = 5;
+    std::array<std::atomic<std::uint64_t>, kLinkFailureKinds> links_refused{};
+    std::array<std::atomic<std::uint64_t>, kLinkFailureKinds> links_fallback{};
     StatusCounts responses;
     DownloadCounts downloads;
     DurationHistogram tag_build_time;

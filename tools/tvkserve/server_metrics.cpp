@@ -1,5 +1,7 @@
 #include "tools/tvkserve/server_metrics.h"
 
+#include "tools/tvkserve/signed_link.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -96,6 +98,18 @@ std::string MetricsText(const ServerCounters& counters, const ServerGauges& gaug
     out.Sample("tvkserve_unavailable_total", "reason=\"max_tag_bytes\"",
                counters.refused_tag_bytes.load());
     out.Sample("tvkserve_unavailable_total", "reason=\"failure\"", counters.failed.load());
+
+    out.Family("tvkserve_link_failures_total", "counter",
+               "Download links not taken (links in the configuration), by reason and by what "
+               "the request got: refused (403) or the fallback brand.");
+    for (const LinkFailure failure : kLinkFailures) {
+        const auto index = static_cast<std::size_t>(failure);
+        const std::string reason = "reason=\"" + std::string(LinkFailureLabel(failure)) + "\"";
+        out.Sample("tvkserve_link_failures_total", reason + ",outcome=\"refused\"",
+                   counters.links_refused[index].load());
+        out.Sample("tvkserve_link_failures_total", reason + ",outcome=\"fallback\"",
+                   counters.links_fallback[index].load());
+    }
 
     out.Family("tvkserve_access_log_dropped_lines_total", "counter",
                "Access log lines dropped because the log's reader fell behind.");
