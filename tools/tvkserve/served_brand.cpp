@@ -30,8 +30,8 @@ Bytes ReadBrandFile(const std::filesystem::path& path, const std::string& entry,
     }
 }
 
-BlockSum SumOf(const Bytes& bytes) {
-    BlockSum block;
+tag_writer::BlockSum SumOf(const Bytes& bytes) {
+    tag_writer::BlockSum block;
     block.sum.Add(bytes.data(), bytes.size(), 0);
     block.size = bytes.size();
     return block;

@@ -10,9 +10,9 @@
 #include "tools/packaging/sha256.h"
 #include "tools/packaging/tool_files.h"
 #include "tools/tag_writer/pe_checksum.h"
+#include "tools/tag_writer/tag_checksum.h"
 #include "tools/tvkserve/serve_config.h"
 #include "tools/tvkserve/sha256_stream.h"
-#include "tools/tvkserve/tag_checksum.h"
 
 namespace tvkserve {
 
@@ -29,8 +29,8 @@ class ServedBrand {
     ByteView picture() const { return picture_; }
     // The checksum sums of the icon and the picture, as if each lay at an
     // even position in the file (tag_writer::PeChecksumSum::AddAt).
-    const BlockSum& icon_sum() const { return icon_sum_; }
-    const BlockSum& picture_sum() const { return picture_sum_; }
+    const tag_writer::BlockSum& icon_sum() const { return icon_sum_; }
+    const tag_writer::BlockSum& picture_sum() const { return picture_sum_; }
     // SHA-256 over the icon and the picture.
     const Sha256Digest& blocks_digest() const { return blocks_digest_; }
     // SHA-256 of the icon and of the picture, as a signed tag names them
@@ -41,8 +41,8 @@ class ServedBrand {
   private:
     Bytes icon_;
     Bytes picture_;
-    BlockSum icon_sum_;
-    BlockSum picture_sum_;
+    tag_writer::BlockSum icon_sum_;
+    tag_writer::BlockSum picture_sum_;
     Sha256Digest blocks_digest_{};
     std::optional<packaging::Sha256Digest> icon_digest_;
     std::optional<packaging::Sha256Digest> picture_digest_;

@@ -150,7 +150,8 @@ void ServedPackage::GatherSums(const Bytes& table, bool was_signed) {
         offset += size;
     }
     content_hash_ = content.Finish();
-    checksum_ = TagChecksum(prefix, table_offset_, writer_->signed_table(), writer_->Pieces({}));
+    checksum_ = tag_writer::TagChecksum(prefix, table_offset_, writer_->signed_table(),
+                                        writer_->Pieces({}));
 
     // As `tvkpack tag` warns: a stale checksum in a signed file means that
     // untagging a download gives back a file that differs in that field.

@@ -16,10 +16,10 @@
 
 #include "tools/packaging/tool_files.h"
 #include "tools/tag_writer/pe_checksum.h"
+#include "tools/tag_writer/tag_checksum.h"
 #include "tools/tag_writer/tag_writer.h"
 #include "tools/tvkserve/served_brand.h"
 #include "tools/tvkserve/sha256_stream.h"
-#include "tools/tvkserve/tag_checksum.h"
 
 namespace tvkserve {
 
@@ -105,7 +105,7 @@ class ServedPackage {
     Bytes head_;  // up to the end of the security directory's Size
     std::optional<tag_writer::TagWriter> writer_;
     bool checksum_set_ = false;  // a CheckSum of 0 ("not set") stays 0
-    TagChecksum checksum_;
+    tag_writer::TagChecksum checksum_;
     Sha256Digest content_hash_{};
     std::vector<std::string> warnings_;
 };

@@ -4,8 +4,9 @@
 // fields (the CheckSum itself and the security directory's Size), and of a
 // tagged table the spans of the signed table, the icon and the picture are
 // shared by many copies. So their sums are gathered once (the package's
-// here, a brand's icon and picture by the brand) and a copy adds only the
-// bytes made for it.
+// here, an icon's and a picture's by whoever holds them for many copies)
+// and a copy adds only the bytes made for it. A download server and an
+// edge that tags at a CDN compose the checksum this way.
 #pragma once
 
 #include <cstddef>
@@ -15,11 +16,11 @@
 #include "tools/tag_writer/pe_checksum.h"
 #include "tools/tag_writer/table_pieces.h"
 
-namespace tvkserve {
+namespace tag_writer {
 
 // A shared block's sum as if it lay at an even position, and its size.
 struct BlockSum {
-    tag_writer::PeChecksumSum sum;
+    PeChecksumSum sum;
     std::size_t size = 0;
 };
 
@@ -29,25 +30,25 @@ class TagChecksum {
     // prefix: the words of [0, table_offset) with the two fields a tag
     // changes taken as zero. The spans of signed_table that tags share are
     // those of the smallest tag's pieces.
-    TagChecksum(tag_writer::PeChecksumSum prefix, std::uint64_t table_offset,
-                tag_writer::ByteView signed_table, const tag_writer::TablePieces& smallest);
+    TagChecksum(PeChecksumSum prefix, std::uint64_t table_offset, ByteView signed_table,
+                const TablePieces& smallest);
 
     // The checksum of the copy whose table is table, with the security
     // directory's Size (the field at size_field) set to the table's size;
     // icon and picture are the sums of the blocks the table shares.
-    std::uint32_t Of(std::size_t size_field, const tag_writer::TablePieces& table,
-                     const BlockSum& icon, const BlockSum& picture) const;
+    std::uint32_t Of(std::size_t size_field, const TablePieces& table, const BlockSum& icon,
+                     const BlockSum& picture) const;
 
   private:
     struct SpanSum {
         std::size_t offset = 0;
         std::size_t size = 0;
-        tag_writer::PeChecksumSum sum;
+        PeChecksumSum sum;
     };
 
-    tag_writer::PeChecksumSum prefix_;
+    PeChecksumSum prefix_;
     std::uint64_t table_offset_ = 0;
     std::vector<SpanSum> signed_spans_;
 };
 
-}  // namespace tvkserve
+}  // namespace tag_writer

@@ -1,16 +1,10 @@
-#include "tools/tvkserve/tag_checksum.h"
+#include "tools/tag_writer/tag_checksum.h"
 
 #include <algorithm>
 
-namespace tvkserve {
+namespace tag_writer {
 
 namespace {
-
-using tag_writer::ByteView;
-using tag_writer::PeChecksumSum;
-using tag_writer::PieceSource;
-using tag_writer::TablePiece;
-using tag_writer::WriteU32;
 
 // The two u32 fields a tag changes in the headers.
 constexpr std::size_t kFieldSize = 4;
@@ -24,7 +18,7 @@ PeChecksumSum SumOf(ByteView bytes) {
 }  // namespace
 
 TagChecksum::TagChecksum(PeChecksumSum prefix, std::uint64_t table_offset, ByteView signed_table,
-                         const tag_writer::TablePieces& smallest)
+                         const TablePieces& smallest)
     : prefix_(prefix), table_offset_(table_offset) {
     for (const TablePiece& piece : smallest.pieces()) {
         if (piece.source == PieceSource::kSignedTable) {
@@ -34,7 +28,7 @@ TagChecksum::TagChecksum(PeChecksumSum prefix, std::uint64_t table_offset, ByteV
     }
 }
 
-std::uint32_t TagChecksum::Of(std::size_t size_field, const tag_writer::TablePieces& table,
+std::uint32_t TagChecksum::Of(std::size_t size_field, const TablePieces& table,
                               const BlockSum& icon, const BlockSum& picture) const {
     PeChecksumSum sum = prefix_;
     std::uint8_t size_bytes[kFieldSize];
@@ -65,4 +59,4 @@ std::uint32_t TagChecksum::Of(std::size_t size_field, const tag_writer::TablePie
     return sum.Checksum(table_offset_ + table.size());
 }
 
-}  // namespace tvkserve
+}  // namespace tag_writer
