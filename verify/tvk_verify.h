@@ -38,6 +38,10 @@
  * that were checked: the files lie in the user's temporary folder, where
  * programs of the same user could change them after the check.
  *
+ * An installer that requires signed tags accepts TVK_TAG_VALID only: anyone
+ * can remove the member from a signed tag and change the rest, which makes
+ * the tag unsigned, not invalid.
+ *
  * EXAMPLE: an installer that runs only with a valid signed tag.
  *
  *     #include <windows.h>
@@ -56,8 +60,9 @@
  *             // tag.icon_path and tag.picture_path name the checked files or are NULL.
  *             exit_code = RunSetup(tag.params, tag.params_size, tag.icon_path, tag.picture_path);
  *         } else {
- *             MessageBoxA(NULL, tvk_check_name(tag.failed_check), "Setup: the download was
- * altered", MB_ICONERROR);
+ *             // "unsigned", or the check that failed: "signature", "icon_file", ...
+ *             ShowRefusal(tag.status == TVK_TAG_UNSIGNED ? "unsigned"
+ *                                                        : tvk_check_name(tag.failed_check));
  *         }
  *         tvk_tag_release(&tag);
  *         return exit_code;
@@ -90,7 +95,8 @@ typedef enum tvk_tag_status {
     TVK_TAG_INVALID = 2   /* anything else: see failed_check */
 } tvk_tag_status;
 
-/* The check an invalid tag failed, in the order the checks run. */
+/* The check an invalid tag failed, in the order the checks run (memory and
+ * SHA-256 may fail at any step). */
 typedef enum tvk_check {
     TVK_CHECK_NONE = 0,        /* the tag is valid or unsigned */
     TVK_CHECK_PARAMS_ARGUMENT, /* no parameters file named (no /pi= argument) */
