@@ -528,33 +528,11 @@ void tvk_tag_release(tvk_tag* tag) {
 }
 
 const char* tvk_check_name(tvk_check check) {
-    switch (check) {
-        case TVK_CHECK_NONE:
-            return "none";
-        case TVK_CHECK_PARAMS_ARGUMENT:
-            return "params_argument";
-        case TVK_CHECK_PARAMS_FILE:
-            return "params_file";
-        case TVK_CHECK_PARAMS_TEXT:
-            return "params_text";
-        case TVK_CHECK_SIG_MEMBER:
-            return "sig_member";
-        case TVK_CHECK_SIG_ENCODING:
-            return "sig_encoding";
-        case TVK_CHECK_KEY:
-            return "key";
-        case TVK_CHECK_SIG_LENGTH:
-            return "sig_length";
-        case TVK_CHECK_ICON_FILE:
-            return "icon_file";
-        case TVK_CHECK_PICTURE_FILE:
-            return "picture_file";
-        case TVK_CHECK_SYSTEM:
-            return "system";
-        case TVK_CHECK_SIGNATURE:
-            return "signature";
-    }
-    return "unknown";
+    /* In the order of tvk_check. */
+    static const char* const kNames[] = {
+        "none", "params_argument", "params_file", "params_text",  "sig_member", "sig_encoding",
+        "key",  "sig_length",      "icon_file",   "picture_file", "system",     "signature"};
+    return (size_t)check < sizeof kNames / sizeof kNames[0] ? kNames[check] : "unknown";
 }
 
 #ifdef _WIN32

@@ -157,7 +157,7 @@ TEST(VerifyCommandLine, ChecksTheFilesTheStubsArgumentsName) {
 struct InstallerCase {
     const char* what;
     const char* params;
-    bool change;
+    std::function<void(const ScopedTempDir&)> change;
     std::string result;  // what the result file holds
     DWORD exit_code;
 };
@@ -185,18 +185,22 @@ DWORD RunInstaller(const ScopedTempDir& dir, const std::wstring& arguments) {
 
 TEST(VerifyInstaller, SaysWhatItFoundAndUsesTheTextWithoutTheMember) {
     const std::string unsigned_text = Text(Fixture("unsigned.json"));
+    const auto none = [](const ScopedTempDir&) {};
     const InstallerCase cases[] = {
-        {"signed", "signed.json", false, "valid\n" + unsigned_text, 0},
-        {"not signed", "unsigned.json", false, "unsigned\n" + unsigned_text, 1},
-        {"changed", "signed.json", true, "invalid: signature\n", 2},
+        {"signed", "signed.json", none, "valid\n" + unsigned_text, 0},
+        {"not signed", "unsigned.json", none, "unsigned\n" + unsigned_text, 1},
+        {"changed", "signed.json",
+         [](const ScopedTempDir& dir) { FlipByte(dir.File("params.json"), 13); },
+         "invalid: signature\n", 2},
+        {"without its icon", "signed.json",
+         [](const ScopedTempDir& dir) { std::filesystem::remove(dir.File("icon.ico")); },
+         "invalid: icon_file\n", 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const ScopedTempDir dir;
         CopyTag(dir, c.params);
-        if (c.change) {
-            FlipByte(dir.File("params.json"), 13);
-        }
+        c.change(dir);
         const DWORD exit_code = RunInstaller(
             dir, L"/pi=\"" + dir.WindowsFile("params.json") + L"\" /pic=\"" +
                      dir.WindowsFile("picture.bmp") + L"\" /ico=\"" + dir.WindowsFile("icon.ico") +
