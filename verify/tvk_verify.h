@@ -107,7 +107,9 @@ typedef enum tvk_check {
     TVK_CHECK_SIG_ENCODING,    /* the signature is not unpadded base64url */
     TVK_CHECK_KEY,             /* the public key cannot be used, is not RSA, or is
                                   shorter than TVK_MIN_KEY_BITS */
-    TVK_CHECK_SIG_LENGTH,      /* the signature is not as long as the key's modulus */
+    TVK_CHECK_SIG_LENGTH,      /* the signature is not as long as the key's modulus
+                                  (one longer than the largest key's is refused
+                                  before it is decoded) */
     TVK_CHECK_ICON_FILE,       /* the icon named cannot be read, or is too large */
     TVK_CHECK_PICTURE_FILE,    /* the picture named cannot be read, or is too large */
     TVK_CHECK_SYSTEM,          /* out of memory, or SHA-256 failed */

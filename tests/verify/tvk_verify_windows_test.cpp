@@ -3,14 +3,15 @@
 // into a temporary folder and changed there as an attacker would; then a
 // command line as the stub writes one, to the library and to the example
 // installer.
-#include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
 
+#include "platform/process.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/temp_dir.h"
 #include "verify/tvk_verify.h"
@@ -159,28 +160,15 @@ struct InstallerCase {
     const char* params;
     std::function<void(const ScopedTempDir&)> change;
     std::string result;  // what the result file holds
-    DWORD exit_code;
+    std::uint32_t exit_code;
 };
 
 // Runs a copy of the example installer with the command line the stub would
 // give it and returns its exit code.
-DWORD RunInstaller(const ScopedTempDir& dir, const std::wstring& arguments) {
+std::uint32_t RunInstaller(const ScopedTempDir& dir, const std::wstring& arguments) {
     std::filesystem::copy_file(TVK_VERIFY_INSTALLER, dir.File("installer.exe"));
-    std::wstring command_line = L"\"" + dir.WindowsFile("installer.exe") + L"\" " + arguments;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-        ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
-        return 99;
-    }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD exit_code = 99;
-    GetExitCodeProcess(process.hProcess, &exit_code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return exit_code;
+    CProcess installer(dir.WindowsFile("installer.exe"));
+    return installer.Run(arguments);
 }
 
 TEST(VerifyInstaller, SaysWhatItFoundAndUsesTheTextWithoutTheMember) {
@@ -201,7 +189,7 @@ TEST(VerifyInstaller, SaysWhatItFoundAndUsesTheTextWithoutTheMember) {
         const ScopedTempDir dir;
         CopyTag(dir, c.params);
         c.change(dir);
-        const DWORD exit_code = RunInstaller(
+        const std::uint32_t exit_code = RunInstaller(
             dir, L"/pi=\"" + dir.WindowsFile("params.json") + L"\" /pic=\"" +
                      dir.WindowsFile("picture.bmp") + L"\" /ico=\"" + dir.WindowsFile("icon.ico") +
                      L"\" \"--result-file=" + dir.WindowsFile("result.txt") + L"\" /S");
