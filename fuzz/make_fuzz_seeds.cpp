@@ -3,7 +3,8 @@
 // Writes the seed corpora for the fuzz targets: real signed packages (one
 // signature, and SHA-1 with a nested SHA-256 one) tagged as version 1 and 2
 // packages inside and behind the signature, their certificate tables,
-// synthetic packages of both versions, and base64 texts. Each target's
+// synthetic packages of both versions, base64 texts, and signed and
+// unsigned parameters texts and command lines. Each target's
 // corpus goes into OUT_FOLDER/<target>/.
 #include <cstdio>
 #include <filesystem>
@@ -37,8 +38,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::filesystem::path out = argv[3];
-    for (const char* target :
-         {"pe_reader_fuzz", "run_sequence_fuzz", "base64_fuzz", "signature_tag_fuzz"}) {
+    for (const char* target : {"pe_reader_fuzz", "run_sequence_fuzz", "base64_fuzz",
+                               "signature_tag_fuzz", "tag_verify_fuzz"}) {
         std::filesystem::create_directories(out / target);
     }
     const std::string params = "eyJwcm9kdWN0IjoiRGVtbyIsImJyYW5kIjoiQUNNRSJ9";
@@ -88,6 +89,16 @@ int main(int argc, char** argv) {
     int index = 0;
     for (const char* text : kTexts) {
         Write(out / "base64_fuzz" / ("text" + std::to_string(index++)), Text(text));
+    }
+    const char* const kTagTexts[] = {
+        R"({"product":"Demo","n":[1,-2.5e3,true,null],"tvk_sig":"QUJDRA"})",
+        "\xEF\xBB\xBF{ \n\"tvk_sig\":\"-_8\"}\n",
+        R"({"s":"}\"tvk_sig\"","o":{"tvk\u005fsig":""}})",
+        R"("C:\Setup\setup.exe" /pi="C:\a b\p.json" /pic="p.bmp" "/ico=i.ico" x\"y)",
+    };
+    index = 0;
+    for (const char* text : kTagTexts) {
+        Write(out / "tag_verify_fuzz" / ("text" + std::to_string(index++)), Text(text));
     }
     return 0;
 }

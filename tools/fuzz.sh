@@ -28,7 +28,7 @@ findings=$PWD/build/fuzz/findings
 rm -rf "$findings"
 mkdir -p "$findings"
 status=0
-for target in pe_reader_fuzz base64_fuzz run_sequence_fuzz signature_tag_fuzz; do
+for target in pe_reader_fuzz base64_fuzz run_sequence_fuzz signature_tag_fuzz tag_verify_fuzz; do
     echo "== $target: ${seconds}s"
     work=$(mktemp -d)
     cp build/fuzz/corpus/$target/* "$work/"
