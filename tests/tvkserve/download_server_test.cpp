@@ -265,7 +265,7 @@ TEST_F(DownloadServerTest, RangesMakeUpTheWholeFileAndHeadAnd304SendNoBody) {
         unsigned status;
         std::uint64_t body_size;
     };
-    const std::string get = "GET " + target + " HTTP/1.1\r\n";
+    const std::string get = "GET " + target + " HTTP/1.1\r\nHost: x\r\n";
     const Row rows[] = {
         {"a range beyond the end", get + "Range: bytes=" + std::to_string(size) + "-\r\n\r\n", 416,
          0},
@@ -274,7 +274,7 @@ TEST_F(DownloadServerTest, RangesMakeUpTheWholeFileAndHeadAnd304SendNoBody) {
         {"If-None-Match with the tag", get + "If-None-Match: " + etag + "\r\n\r\n", 304, 0},
         {"If-None-Match with the weak tag", get + "If-None-Match: W/" + etag + "\r\n\r\n", 304, 0},
         {"If-None-Match with another tag", get + "If-None-Match: \"x\"\r\n\r\n", 200, size},
-        {"HEAD", "HEAD " + target + " HTTP/1.1\r\n\r\n", 200, 0},
+        {"HEAD", "HEAD " + target + " HTTP/1.1\r\nHost: x\r\n\r\n", 200, 0},
     };
     for (const Row& row : rows) {
         const auto response =
@@ -286,7 +286,8 @@ TEST_F(DownloadServerTest, RangesMakeUpTheWholeFileAndHeadAnd304SendNoBody) {
             EXPECT_EQ(response.Field("cache-control"), "no-cache") << row.what;
         }
     }
-    const auto head = Exchange(server_->port(), "HEAD " + target + " HTTP/1.1\r\n\r\n", true);
+    const auto head =
+        Exchange(server_->port(), "HEAD " + target + " HTTP/1.1\r\nHost: x\r\n\r\n", true);
     EXPECT_EQ(head.Field("content-length"), std::to_string(size));
     EXPECT_EQ(head.Field("content-type"), "application/octet-stream");
     EXPECT_EQ(head.Field("content-disposition"), "attachment; filename=\"Setup.exe\"");
@@ -329,8 +330,8 @@ TEST_F(DownloadServerTest, EachBadRequestGetsItsStatusAndNoneStopsTheServer) {
         {"GET /download/runnable?brand=plain HTTP/1.1\r\n" + std::string(200, 'X') /* a name */ +
              ": " + std::string(17000, 'v') + "\r\n\r\n",
          431, "header is too long"},
-        {"GET /download/runnable?brand=plain HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 400,
-         "carries no body"},
+        {"GET /download/runnable?brand=plain HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello",
+         400, "carries no body"},
         {"HELLO\r\n\r\n", 400, "not well-formed HTTP"},
     };
     for (const Row& row : rows) {
@@ -350,7 +351,7 @@ TEST_F(DownloadServerTest, FiftyConcurrentDownloadsMatchWhileOneClientStallsAndO
     asio::ip::tcp::socket stalled(context);
     asio::ip::tcp::socket leaving(context);
     const asio::ip::tcp::endpoint server(asio::ip::make_address("127.0.0.1"), server_->port());
-    const std::string big = "GET /download/big?brand=plain HTTP/1.1\r\n\r\n";
+    const std::string big = "GET /download/big?brand=plain HTTP/1.1\r\nHost: x\r\n\r\n";
     for (auto* socket : {&stalled, &leaving}) {
         socket->connect(server);
         asio::write(*socket, asio::buffer(big));
@@ -386,8 +387,9 @@ TEST_F(DownloadServerTest, SigtermLetsARunningDownloadFinishAndTakesNoNewConnect
     asio::ip::tcp::socket client(context);
     const asio::ip::tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), server.port());
     client.connect(endpoint);
-    asio::write(client,
-                asio::buffer(std::string("GET /download/big?brand=plain HTTP/1.1\r\n\r\n")));
+    asio::write(
+        client,
+        asio::buffer(std::string("GET /download/big?brand=plain HTTP/1.1\r\nHost: x\r\n\r\n")));
     std::string received(65536, '\0');
     asio::read(client, asio::buffer(received));
 
@@ -552,9 +554,10 @@ TEST_F(DownloadServerTest, AClientReadingTwoKilobytesASecondKeepsItsDownloadPast
     client.connect({asio::ip::make_address("127.0.0.1"), server.port()});
     const std::uint32_t table =
         package_writer::ReadHeaders(ReadBytes(FixturePath("signed_runnable.exe"))).security.offset;
-    asio::write(client,
-                asio::buffer("GET /download/runnable?brand=pictured HTTP/1.1\r\nRange: bytes=" +
-                             std::to_string(table) + "-\r\n\r\n"));
+    asio::write(
+        client,
+        asio::buffer("GET /download/runnable?brand=pictured HTTP/1.1\r\nHost: x\r\nRange: bytes=" +
+                     std::to_string(table) + "-\r\n\r\n"));
 
     std::string received;
     std::vector<char> chunk(512);
@@ -605,7 +608,9 @@ TEST_F(DownloadServerTest, MetricsCountExactlyTheRequestsAnswered) {
             << row.target;
         body_bytes += response.body.size();
     }
-    ASSERT_EQ(Exchange(server.port(), "HEAD " + plain + " HTTP/1.1\r\n\r\n", true).status, 200u);
+    ASSERT_EQ(
+        Exchange(server.port(), "HEAD " + plain + " HTTP/1.1\r\nHost: x\r\n\r\n", true).status,
+        200u);
     const auto health = Get(server.metrics_port(), "/healthz");
     EXPECT_EQ(health.status, 200u);
     EXPECT_EQ(health.body, "ok\n");

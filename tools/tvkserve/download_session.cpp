@@ -27,6 +27,11 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+// The most bytes of empty lines skipped in front of a request line, and
+// what one read takes while they are skipped.
+constexpr std::size_t kMostEmptyLineBytes = 64;
+constexpr std::size_t kEmptyLineRead = 4096;
+
 bool IsParseError(const beast::error_code& error) {
     return error.category() == http::make_error_code(http::error::bad_method).category() &&
            error != http::error::end_of_stream && error != http::error::partial_message;
@@ -137,9 +142,40 @@ class Session : public std::enable_shared_from_this<Session> {
             return;
         }
         phase_ = Phase::kWaiting;
+        SetDeadline(limits_.request_header_timeout);
+        empty_line_bytes_ = 0;
+        SkipEmptyLines();
+    }
+
+    // Empty lines in front of a request line are skipped, as HTTP asks (some
+    // clients send one after a request); a few of them, not without end.
+    void SkipEmptyLines() {
+        const auto* bytes = static_cast<const char*>(buffer_.data().data());
+        std::size_t empty = 0;
+        while (empty < buffer_.size() && (bytes[empty] == '\r' || bytes[empty] == '\n')) {
+            ++empty;
+        }
+        buffer_.consume(empty);
+        empty_line_bytes_ += empty;
+        if (empty_line_bytes_ > kMostEmptyLineBytes) {
+            Close();
+            return;
+        }
+        if (buffer_.size() == 0) {
+            socket_.async_read_some(
+                buffer_.prepare(kEmptyLineRead),
+                [self = shared_from_this()](beast::error_code error, std::size_t received) {
+                    if (error) {
+                        self->Close();  // the client left, or took too long
+                        return;
+                    }
+                    self->buffer_.commit(received);
+                    self->SkipEmptyLines();
+                });
+            return;
+        }
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(kHeaderLimit));
-        SetDeadline(limits_.request_header_timeout);
         http::async_read_header(socket_, buffer_, *parser_,
                                 [self = shared_from_this()](beast::error_code error, std::size_t) {
                                     self->OnHeader(error);
@@ -389,6 +425,7 @@ class Session : public std::enable_shared_from_this<Session> {
     Clock::time_point deadline_;
 
     beast::flat_buffer buffer_;
+    std::size_t empty_line_bytes_ = 0;  // skipped in front of this request
     std::optional<http::request_parser<http::empty_body>> parser_;
 
     // The response in progress.
