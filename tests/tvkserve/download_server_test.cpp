@@ -344,6 +344,18 @@ TEST_F(DownloadServerTest, EachBadRequestGetsItsStatusAndNoneStopsTheServer) {
               std::string::npos);
 }
 
+// HTTP lets a client send empty lines before a request line (some do after
+// a request); they are skipped, on a new connection and a kept one.
+TEST_F(DownloadServerTest, EmptyLinesBeforeARequestLineAreSkipped) {
+    Connection connection(server_->port());
+    const std::string target = "/download/runnable?brand=plain";
+    EXPECT_EQ(connection.Exchange("\r\n\r\nGET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n").status,
+              200u);
+    EXPECT_EQ(
+        connection.Exchange("\r\nHEAD " + target + " HTTP/1.1\r\nHost: x\r\n\r\n", true).status,
+        200u);
+}
+
 TEST_F(DownloadServerTest, FiftyConcurrentDownloadsMatchWhileOneClientStallsAndOneLeaves) {
     // A client that asks for the big package and reads nothing, and one
     // that leaves after its first bytes.

@@ -3,16 +3,17 @@
 #include <chrono>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <vector>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/error.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/http.hpp>
 
 #include "tools/tvkserve/http_fields.h"
 #include "tools/tvkserve/request_head.h"
+#include "tools/tvkserve/request_reader.h"
+#include "tools/tvkserve/response_body.h"
 #include "tools/tvkserve/response_plan.h"
 #include "tools/tvkserve/signed_link.h"
 #include "tools/tvkserve/span_writer.h"
@@ -21,66 +22,18 @@ namespace tvkserve {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
-namespace http = beast::http;
 using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// The most bytes of empty lines skipped in front of a request line, and
-// what one read takes while they are skipped.
-constexpr std::size_t kMostEmptyLineBytes = 64;
-constexpr std::size_t kEmptyLineRead = 4096;
-
-bool IsParseError(const beast::error_code& error) {
-    return error.category() == http::make_error_code(http::error::bad_method).category() &&
-           error != http::error::end_of_stream && error != http::error::partial_message;
-}
+// What one read of a request takes at most.
+constexpr std::size_t kReadSize = 4096;
 
 // The answer when the server has no room for a download's own bytes, or
 // answering failed; the connection ends with it.
 ResponsePlan Unavailable(const char* message) {
     return TextAnswer(503, message, {{"Retry-After", std::to_string(kRetryAfterSeconds)}});
-}
-
-// What a download's response holds until it ends: its package (with the
-// open file) and brand, whatever reloads come; the tag built for it, with
-// its share of the server's tag byte budget; and its place among the
-// downloads in flight.
-struct HeldDownload {
-    DownloadDescription description;
-    std::shared_ptr<const TaggedDownload> tag;
-    TagBytesShare share;
-    DownloadInFlight in_flight;
-};
-
-// The body's spans for bytes [first, last] of a download: the file's bytes
-// as they are on disk, and, where a tag was built, its first header bytes
-// and its table's pieces.
-std::vector<Span> DownloadSpans(const HeldDownload& held, std::uint64_t first, std::uint64_t last) {
-    std::vector<Span> spans;
-    const auto add = [&](const std::uint8_t* memory, std::uint64_t start, std::uint64_t end) {
-        const std::uint64_t begin = std::max(first, start);
-        const std::uint64_t stop = std::min(last + 1, end);
-        if (begin < stop) {
-            spans.push_back(memory ? Span{memory, begin - start, stop - start}
-                                   : Span{nullptr, begin, stop});
-        }
-    };
-    const ServedPackage& package = *held.description.package;
-    if (!held.tag) {
-        add(nullptr, 0, package.table_offset());
-        return spans;
-    }
-    const TaggedDownload& tag = *held.tag;
-    add(tag.head.data(), 0, tag.head.size());
-    add(nullptr, tag.head.size(), tag.body_end);
-    std::uint64_t position = tag.body_end;
-    for (const tag_writer::TablePiece& piece : tag.table.pieces()) {
-        add(tag.table.BytesOf(piece).data(), position, position + piece.size);
-        position += piece.size;
-    }
-    return spans;
 }
 
 }  // namespace
@@ -143,43 +96,49 @@ class Session : public std::enable_shared_from_this<Session> {
         }
         phase_ = Phase::kWaiting;
         SetDeadline(limits_.request_header_timeout);
-        empty_line_bytes_ = 0;
-        SkipEmptyLines();
+        Receive(false);
     }
 
-    // Empty lines in front of a request line are skipped, as HTTP asks (some
-    // clients send one after a request); a few of them, not without end.
-    void SkipEmptyLines() {
-        const auto* bytes = static_cast<const char*>(buffer_.data().data());
-        std::size_t empty = 0;
-        while (empty < buffer_.size() && (bytes[empty] == '\r' || bytes[empty] == '\n')) {
-            ++empty;
+    // Hands what has arrived to the reader, and reads more while it asks.
+    void Receive(bool at_end) {
+        switch (reader_.Read(buffer_, at_end)) {
+            case RequestReader::Outcome::kNeedMore:
+                socket_.async_read_some(
+                    buffer_.prepare(kReadSize),
+                    [self = shared_from_this()](beast::error_code error, std::size_t received) {
+                        self->buffer_.commit(received);
+                        if (error == asio::error::eof) {
+                            self->Receive(true);
+                        } else if (error) {
+                            self->Close();  // the client left, or took too long to ask
+                        } else {
+                            self->Receive(false);
+                        }
+                    });
+                return;
+            case RequestReader::Outcome::kHead:
+                BeginRequest();
+                Answer(reader_.head());
+                break;
+            case RequestReader::Outcome::kRefusal:
+                BeginRequest();
+                Send(reader_.refusal());
+                break;
+            case RequestReader::Outcome::kGone:
+                Close();
+                return;
         }
-        buffer_.consume(empty);
-        empty_line_bytes_ += empty;
-        if (empty_line_bytes_ > kMostEmptyLineBytes) {
-            Close();
-            return;
-        }
+        // A download that runs for hours keeps no more input buffer than it
+        // must. (The response's header always goes out asynchronously, so
+        // no next request is read yet.)
         if (buffer_.size() == 0) {
-            socket_.async_read_some(
-                buffer_.prepare(kEmptyLineRead),
-                [self = shared_from_this()](beast::error_code error, std::size_t received) {
-                    if (error) {
-                        self->Close();  // the client left, or took too long
-                        return;
-                    }
-                    self->buffer_.commit(received);
-                    self->SkipEmptyLines();
-                });
-            return;
+            buffer_.shrink_to_fit();
         }
-        parser_.emplace();
-        parser_->header_limit(static_cast<std::uint32_t>(kHeaderLimit));
-        http::async_read_header(socket_, buffer_, *parser_,
-                                [self = shared_from_this()](beast::error_code error, std::size_t) {
-                                    self->OnHeader(error);
-                                });
+    }
+
+    void BeginRequest() {
+        started_ = Clock::now();
+        record_ = AccessRecord{client_, "-", "-", 0, 0, {}};
     }
 
     // A kept-alive connection waits for the first byte of its next request
@@ -199,32 +158,6 @@ class Session : public std::enable_shared_from_this<Session> {
                                    self->ReadRequest();
                                }
                            });
-    }
-
-    void OnHeader(const beast::error_code& error) {
-        started_ = Clock::now();
-        record_ = AccessRecord{client_, "-", "-", 0, 0, {}};
-        if (error == http::error::header_limit) {
-            // The parser takes the request line first: when it has none,
-            // the line itself was too long (414), else the fields (431).
-            const bool long_line = parser_->get().target().empty();
-            Send(long_line ? TextAnswer(414, "the request line is too long")
-                           : TextAnswer(431, "the request's header is too long"));
-        } else if (error && IsParseError(error)) {
-            Send(TextAnswer(400, "the request is not well-formed HTTP"));
-        } else if (error) {
-            Close();  // the client left, or took too long to ask
-            return;
-        } else {
-            Answer(ReadRequestHead(*parser_));
-        }
-        // The request's fields are not needed any more; a download that
-        // runs for hours keeps no more than it must. (The response's header
-        // always goes out asynchronously, so no next request is read yet.)
-        parser_.reset();
-        if (buffer_.size() == 0) {
-            buffer_.shrink_to_fit();
-        }
     }
 
     // --- answering -----------------------------------------------------------
@@ -289,7 +222,8 @@ class Session : public std::enable_shared_from_this<Session> {
         phase_ = Phase::kResponding;
         SetDeadline(limits_.stall_timeout);
         writer_.Send(
-            Header(plan), std::move(body), held_ ? held_->description.package->file() : -1,
+            ResponseHeader(plan, std::chrono::system_clock::now()), std::move(body),
+            held_ ? held_->description.package->file() : -1,
             [self = shared_from_this()](std::uint64_t written, std::uint64_t body_bytes) {
                 self->Took(written, body_bytes);
             },
@@ -318,21 +252,6 @@ class Session : public std::enable_shared_from_this<Session> {
         held.in_flight = DownloadInFlight(host_.counters().downloads_in_flight);
         held_.emplace(std::move(held));
         return true;
-    }
-
-    std::string Header(const ResponsePlan& plan) const {
-        http::response<http::empty_body> response{static_cast<http::status>(plan.status), 11};
-        response.set(http::field::date, HttpDate(std::chrono::system_clock::now()));
-        for (const auto& [name, value] : plan.fields) {
-            response.set(name, value);
-        }
-        if (plan.content_length) {
-            response.content_length(*plan.content_length);
-        }
-        response.keep_alive(plan.keep_alive);
-        std::ostringstream header;
-        header << response.base();
-        return header.str();
     }
 
     // The client took bytes: the stall time starts again.
@@ -425,8 +344,7 @@ class Session : public std::enable_shared_from_this<Session> {
     Clock::time_point deadline_;
 
     beast::flat_buffer buffer_;
-    std::size_t empty_line_bytes_ = 0;  // skipped in front of this request
-    std::optional<http::request_parser<http::empty_body>> parser_;
+    RequestReader reader_;
 
     // The response in progress.
     bool keep_alive_ = false;
