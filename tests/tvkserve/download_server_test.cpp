@@ -433,6 +433,66 @@ TEST_F(DownloadServerTest, SigtermLetsARunningDownloadFinishAndTakesNoNewConnect
         << server.AccessLog();
 }
 
+// A connection the server ends after a download (Connection: close, or the
+// drain on SIGTERM) may still hold input the client sent after its request;
+// the download reaches the client whole all the same, and the log says so.
+// A client that leaves mid-download is logged as cut, with what it took.
+TEST_F(DownloadServerTest, DownloadsTheServerEndsArriveWholeAndOnesCutAreLoggedAsCut) {
+    std::ofstream(folder_->File("close.json")) << ConfigText(folder_->path());
+    const std::string big = AsString(Tagged("big", kPlainParams, false));
+    const std::string get = "GET /download/big?brand=plain HTTP/1.1\r\nHost: x\r\n";
+    struct Row {
+        const char* what;
+        std::string request;
+        std::string later;  // sent once the download runs
+        bool drain;
+    };
+    const Row rows[] = {
+        {"Connection: close, then a pipelined HEAD", get + "Connection: close\r\n\r\n",
+         "HEAD /download/big?brand=plain HTTP/1.1\r\nHost: x\r\n\r\n", false},
+        {"kept alive, a stray line end, and SIGTERM", get + "\r\n", "\r\n", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ServerProcess server(folder_->File("close.json"));
+        Connection client(server.port());
+        client.Write(row.request);
+        std::string received = client.Read(65536);
+        client.Write(row.later);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the sockets fill
+        if (row.drain) {
+            server.Signal(SIGTERM);
+            tvkserve_test::WaitForErrorLine(server, "finishing the running downloads");
+        }
+        std::string rest;
+        EXPECT_TRUE(client.ReadUntilClosed(rest));
+        received += rest;
+        const std::size_t body = received.find("\r\n\r\n") + 4;
+        EXPECT_EQ(received.size() - body, big.size());
+        EXPECT_TRUE(received.substr(body) == big);
+        EXPECT_TRUE(Eventually([&] {
+            return server.AccessLog().find("\" 200 " + std::to_string(big.size()) + " ") !=
+                   std::string::npos;
+        })) << server.AccessLog();
+        EXPECT_EQ(server.AccessLog().find(" cut"), std::string::npos);
+    }
+
+    ServerProcess server(folder_->File("close.json"));
+    {
+        Connection client(server.port());
+        client.Write(get + "\r\n");
+        client.Read(1 << 20);
+    }  // gone, a megabyte in
+    std::string line;
+    EXPECT_TRUE(Eventually([&] {
+        line = server.AccessLog();
+        return line.find(" cut\n") != std::string::npos;
+    })) << line;
+    const std::size_t taken = std::stoull(line.substr(line.find("\" 200 ") + 6));
+    EXPECT_GE(taken, std::size_t{1} << 19);
+    EXPECT_LT(taken, big.size());
+}
+
 // Whatever a request's Transfer-Encoding, its body's end is unknown to a
 // server that reads no bodies: a proxy in front that reuses its upstream
 // connection must not be able to slip a second request past the first.
@@ -657,6 +717,7 @@ TEST_F(DownloadServerTest, MetricsCountExactlyTheRequestsAnswered) {
         {R"(tvkserve_unavailable_total{reason="max_tag_bytes"})", 0},
         {R"(tvkserve_unavailable_total{reason="failure"})", 0},
         {"tvkserve_access_log_dropped_lines_total", 0},
+        {"tvkserve_responses_cut_total", 0},
         {R"(tvkserve_reloads_total{result="applied"})", 0},
         {R"(tvkserve_reloads_total{result="refused"})", 0},
     };

@@ -35,7 +35,7 @@ std::string AccessLog::Line(const AccessRecord& record,
                   duration_cast<duration<double, std::milli>>(record.duration).count());
     return Stamp(time) + " " + record.client + " \"" + ClientText(record.method) + " " +
            ClientText(record.target) + "\" " + std::to_string(record.status) + " " +
-           std::to_string(record.bytes) + " " + duration_text + "\n";
+           std::to_string(record.bytes) + " " + duration_text + (record.cut ? " cut" : "") + "\n";
 }
 
 AccessLog::AccessLog(std::FILE* out) : queue_(std::make_shared<LineQueue>()) {

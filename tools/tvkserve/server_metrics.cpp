@@ -55,8 +55,12 @@ std::string MetricsText(const ServerCounters& counters, const ServerGauges& gaug
                    count);
     }
     out.Family("tvkserve_sent_body_bytes_total", "counter",
-               "Bytes of response bodies sent on the download address.");
+               "Bytes of response bodies on the download address that the clients took "
+               "(acknowledged).");
     out.Sample("tvkserve_sent_body_bytes_total", "", counters.body_bytes.load());
+    out.Family("tvkserve_responses_cut_total", "counter",
+               "Responses on the download address that did not reach their client whole.");
+    out.Sample("tvkserve_responses_cut_total", "", counters.responses_cut.load());
 
     out.Family("tvkserve_downloads_total", "counter",
                "GET responses that send a package (200 or 206), by package and brand id.");
