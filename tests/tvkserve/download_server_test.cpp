@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -935,10 +936,14 @@ TEST(DownloadServerStart, RefusesAConfigurationWhoseFilesAreNotWhatItSays) {
     WriteBytes(folder.File("picture.bmp"), PictureBytes());
     const std::string signed_package = FixturePath("signed_runnable.exe").string();
     const std::string unsigned_package = FixturePath("unsigned_package.exe").string();
+    ASSERT_EQ(mkfifo(folder.File("fifo").c_str(), 0600), 0);
     const Row rows[] = {
         {unsigned_package.c_str(), "icon.ico", "packages.p.file: '"},
         {signed_package.c_str(), "none.ico", "brands.b.icon: "},
         {signed_package.c_str(), "picture.bmp", "brands.b.icon: '"},
+        // A FIFO would wait for a writer for ever.
+        {"fifo", "icon.ico", "fifo': it is a FIFO, not a regular file"},
+        {signed_package.c_str(), "fifo", "brands.b.icon: '"},
     };
     for (const Row& row : rows) {
         std::ofstream(folder.File("bad.json"))
@@ -949,6 +954,39 @@ TEST(DownloadServerStart, RefusesAConfigurationWhoseFilesAreNotWhatItSays) {
         EXPECT_EQ(failure.status, 1);
         EXPECT_NE(failure.errors.find(row.message), std::string::npos) << failure.errors;
     }
+    const auto fifo_config = tvkserve_test::RunUntilExit(folder.File("fifo"));
+    EXPECT_EQ(fifo_config.status, 1);
+    EXPECT_NE(fifo_config.errors.find("it is a FIFO, not a regular file"), std::string::npos)
+        << fifo_config.errors;
+}
+
+// A reload that meets a FIFO is refused at once and counted; the next one
+// works, and SIGTERM ends the server.
+TEST_F(DownloadServerTest, AFifoStallsNeitherAReloadNorTheShutdown) {
+    ScopedTempDir work;
+    fs::copy_file(FixturePath("signed_runnable.exe"), work.File("setup.exe"));
+    ASSERT_EQ(mkfifo(work.File("pipe.exe").c_str(), 0600), 0);
+    const auto config = [&](const std::string& file) {
+        std::ofstream(work.File("serve.json.new"))
+            << R"({"listen": "127.0.0.1:0", "packages": {"setup": {"file": ")" << file
+            << R"(", "download_name": "Setup.exe"}}, "brands": {"acme": {"params": {}}}})";
+        fs::rename(work.File("serve.json.new"), work.File("serve.json"));
+    };
+    config("setup.exe");
+    ServerProcess server(work.File("serve.json"));
+    config("pipe.exe");
+    server.Signal(SIGHUP);
+    EXPECT_NE(tvkserve_test::WaitForErrorLine(server, "tvkserve: config '")
+                  .find("it is a FIFO, not a regular file"),
+              std::string::npos);
+    config("setup.exe");
+    server.Signal(SIGHUP);
+    tvkserve_test::WaitForErrorLine(server, "tvkserve: reload applied");
+    EXPECT_EQ(Get(server.port(), "/download/setup?brand=acme").status, 200u);
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitForExit(std::chrono::seconds(20)), 0);
+    EXPECT_NE(server.Errors().find("reloads: 1, refused reloads: 1"), std::string::npos)
+        << server.Errors();
 }
 
 }  // namespace

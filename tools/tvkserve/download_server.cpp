@@ -73,6 +73,7 @@ DownloadServer::DownloadServer(std::filesystem::path config_file,
 
 DownloadServer::~DownloadServer() {
     sessions_.Close();
+    loader_.Cancel();
 }
 
 std::string DownloadServer::address() const {
@@ -267,12 +268,12 @@ void DownloadServer::EndDrain() {
 void DownloadServer::Reload() {
     reload_queued_ = false;
     const auto started = std::chrono::steady_clock::now();
-    std::shared_ptr<const ServedContent> loaded;
-    try {
-        loaded = LoadContent(config_file_, std::cerr);
-    } catch (const std::exception& error) {
+    LoadOutcome outcome = loader_.Load(config_file_, kLoadTimeout);
+    std::cerr << outcome.warnings;
+    std::shared_ptr<const ServedContent> loaded = std::move(outcome.content);
+    if (!loaded) {
         ++counters_.reloads_refused;
-        const std::string message = LoadFailureMessage(config_file_, error);
+        const std::string& message = outcome.failure;
         std::cerr << message
                   << "\ntvkserve: reload refused; the configuration loaded before keeps serving"
                   << std::endl;

@@ -29,6 +29,7 @@
 #include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
 
+#include "tools/tvkserve/bounded_load.h"
 #include "tools/tvkserve/download_session.h"
 
 namespace tvkserve {
@@ -36,6 +37,9 @@ namespace tvkserve {
 // The most connections the metrics address keeps open at once; beyond them
 // a connection is closed unanswered (a scraper or two use it).
 inline constexpr std::size_t kMostMonitoringConnections = 16;
+// How long reading a configuration and its files may take, at start and on
+// a reload, before it is refused.
+inline constexpr std::chrono::seconds kLoadTimeout{120};
 
 class DownloadServer : public SessionHost {
   public:
@@ -115,6 +119,7 @@ class DownloadServer : public SessionHost {
     boost::asio::signal_set signals_;
     boost::asio::signal_set reload_signal_;
     std::atomic<bool> reload_queued_{false};
+    BoundedLoader loader_;
     // Last, so that it ends first: its thread may be reading a
     // configuration, and it uses the members above.
     boost::asio::thread_pool reloader_{1};
