@@ -494,6 +494,39 @@ TEST_F(DownloadServerTest, DownloadsTheServerEndsArriveWholeAndOnesCutAreLoggedA
     EXPECT_LT(taken, big.size());
 }
 
+// Idle connections piling up on the metrics address do not keep a health
+// check out; a client beyond its share of connections is turned away, a
+// trusted proxy (which brings many clients) is not.
+TEST_F(DownloadServerTest, IdleConnectionsLeaveRoomForHealthChecksAndOneClientForOthers) {
+    std::ofstream(folder_->File("shares.json"))
+        << ConfigText(folder_->path(),
+                      R"("metrics_listen": "127.0.0.1:0", "trusted_proxies": ["127.0.0.2"],
+           "limits": {"max_connections_per_client": 2},)");
+    ServerProcess server(folder_->File("shares.json"));
+    std::vector<std::unique_ptr<Connection>> idle;
+    for (int i = 0; i < 20; ++i) {
+        idle.push_back(std::make_unique<Connection>(server.metrics_port()));
+    }
+    const auto asked = std::chrono::steady_clock::now();
+    const auto health = Get(server.metrics_port(), "/healthz");
+    EXPECT_EQ(health.status, 200u);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
+
+    const std::string head = "HEAD /download/runnable?brand=plain HTTP/1.1\r\nHost: x\r\n\r\n";
+    Connection first(server.port());
+    Connection second(server.port());
+    EXPECT_EQ(first.Exchange(head, true).status, 200u);
+    EXPECT_EQ(second.Exchange(head, true).status, 200u);
+    const auto third = Get(server.port(), "/download/runnable?brand=plain");
+    EXPECT_EQ(third.status, 503u);
+    EXPECT_EQ(third.Field("retry-after"), "10");
+    std::vector<std::unique_ptr<Connection>> proxied;
+    for (int i = 0; i < 3; ++i) {
+        proxied.push_back(std::make_unique<Connection>(server.port(), "127.0.0.2"));
+        EXPECT_EQ(proxied.back()->Exchange(head, true).status, 200u) << i;
+    }
+}
+
 // Whatever a request's Transfer-Encoding, its body's end is unknown to a
 // server that reads no bodies: a proxy in front that reuses its upstream
 // connection must not be able to slip a second request past the first.
@@ -715,6 +748,7 @@ TEST_F(DownloadServerTest, MetricsCountExactlyTheRequestsAnswered) {
         {"tvkserve_tag_build_seconds_count", 3},
         {"tvkserve_tag_bytes_held", 0},
         {R"(tvkserve_unavailable_total{reason="max_connections"})", 0},
+        {R"(tvkserve_unavailable_total{reason="max_connections_per_client"})", 0},
         {R"(tvkserve_unavailable_total{reason="max_tag_bytes"})", 0},
         {R"(tvkserve_unavailable_total{reason="failure"})", 0},
         {"tvkserve_access_log_dropped_lines_total", 0},

@@ -187,17 +187,37 @@ void DownloadServer::KeepAccepting(Listener& listener) {
 void DownloadServer::Admit(tcp::socket socket, SessionKind kind) {
     const std::size_t open = sessions_.Count(kind);
     if (kind == SessionKind::kMonitoring && open >= kMostMonitoringConnections) {
-        boost::system::error_code ignored;
-        socket.close(ignored);
-        return;
+        // Health checks must get through idle connections piling up: the
+        // one that has waited longest for a request makes room.
+        const std::shared_ptr<Session> idle = sessions_.LongestWaiting(kind, SessionWaits);
+        if (!idle) {
+            boost::system::error_code ignored;
+            socket.close(ignored);
+            return;
+        }
+        EvictSession(idle);
     }
-    if (kind == SessionKind::kDownloads && open >= content()->config.limits.max_connections) {
-        ++counters_.turned_away;
-        TurnAway(std::move(socket), turning_away_);
-        return;
+    boost::system::error_code unknown;
+    const tcp::endpoint peer_endpoint = socket.remote_endpoint(unknown);
+    const std::string peer = unknown ? std::string("-") : peer_endpoint.address().to_string();
+    if (kind == SessionKind::kDownloads) {
+        const std::shared_ptr<const ServedContent> served = content();
+        const ServeLimits& limits = served->config.limits;
+        if (open >= limits.max_connections) {
+            ++counters_.turned_away;
+            TurnAway(std::move(socket), turning_away_);
+            return;
+        }
+        if (limits.max_connections_per_client > 0 && !unknown &&
+            !served->config.trusted_proxies.Contains(peer_endpoint.address()) &&
+            sessions_.CountFrom(peer) >= limits.max_connections_per_client) {
+            ++counters_.turned_away_per_client;
+            TurnAway(std::move(socket), turning_away_);
+            return;
+        }
     }
     std::shared_ptr<Session> session = MakeSession(std::move(socket), *this, kind);
-    sessions_.Add(session, kind);
+    sessions_.Add(session, kind, peer);
     if (kind == SessionKind::kDownloads) {
         ++counters_.connections;
     }

@@ -1,6 +1,8 @@
 #include "tools/tvkserve/download_session.h"
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <iostream>
 #include <limits>
@@ -29,6 +31,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+// How long a connection to the metrics address may wait for a request: a
+// health check asks at once, and idle connections must not hold its few
+// places.
+constexpr std::chrono::seconds kMonitoringTimeout{5};
 // What one read of a request takes at most.
 constexpr std::size_t kReadSize = 4096;
 // The most a closing connection reads and drops of what the client still
@@ -81,6 +87,16 @@ class Session : public std::enable_shared_from_this<Session> {
         });
     }
 
+    bool waiting() const { return waiting_.load(std::memory_order_relaxed); }
+
+    void Evict() {
+        asio::post(socket_.get_executor(), [self = shared_from_this()] {
+            if (self->phase_ == Phase::kWaiting) {
+                self->Close();
+            }
+        });
+    }
+
     void Wake() {
         asio::post(socket_.get_executor(), [self = shared_from_this()] {
             if (self->phase_ == Phase::kWaiting && self->Finishing()) {
@@ -101,13 +117,21 @@ class Session : public std::enable_shared_from_this<Session> {
 
     bool Finishing() const { return host_.sessions().Finishing(kind_); }
 
+    void SetPhase(Phase phase) {
+        phase_ = phase;
+        waiting_.store(phase == Phase::kWaiting, std::memory_order_relaxed);
+    }
+
     void ReadRequest() {
         if (phase_ == Phase::kClosed || Finishing()) {
             Close();
             return;
         }
-        phase_ = Phase::kWaiting;
-        SetDeadline(limits_.request_header_timeout);
+        SetPhase(Phase::kWaiting);
+        SetDeadline(
+            kind_ == SessionKind::kMonitoring
+                ? std::min<Clock::duration>(limits_.request_header_timeout, kMonitoringTimeout)
+                : Clock::duration(limits_.request_header_timeout));
         Receive(false);
     }
 
@@ -160,8 +184,10 @@ class Session : public std::enable_shared_from_this<Session> {
             ReadRequest();  // pipelined (it is here already), or closing
             return;
         }
-        phase_ = Phase::kWaiting;
-        SetDeadline(limits_.keep_alive_timeout);
+        SetPhase(Phase::kWaiting);
+        SetDeadline(kind_ == SessionKind::kMonitoring
+                        ? std::min<Clock::duration>(limits_.keep_alive_timeout, kMonitoringTimeout)
+                        : Clock::duration(limits_.keep_alive_timeout));
         socket_.async_wait(tcp::socket::wait_read,
                            [self = shared_from_this()](beast::error_code error) {
                                if (error) {
@@ -231,7 +257,7 @@ class Session : public std::enable_shared_from_this<Session> {
         }
         keep_alive_ = plan.keep_alive;
         record_.status = plan.status;
-        phase_ = Phase::kResponding;
+        SetPhase(Phase::kResponding);
         SetDeadline(limits_.stall_timeout);
         std::string header = ResponseHeader(plan, std::chrono::system_clock::now());
         body_start_ = writer_.written() + header.size();
@@ -339,7 +365,7 @@ class Session : public std::enable_shared_from_this<Session> {
     // or when it has taken nothing for the stall time. The response's log
     // line says how far it got.
     void LingeringClose() {
-        phase_ = Phase::kLingering;
+        SetPhase(Phase::kLingering);
         beast::error_code ignored;
         socket_.shutdown(tcp::socket::shutdown_send, ignored);
         SetDeadline(limits_.stall_timeout);
@@ -408,7 +434,7 @@ class Session : public std::enable_shared_from_this<Session> {
         if (phase_ == Phase::kClosed) {
             return;
         }
-        phase_ = Phase::kClosed;
+        SetPhase(Phase::kClosed);
         beast::error_code ignored;
         socket_.shutdown(tcp::socket::shutdown_both, ignored);
         socket_.close(ignored);
@@ -462,6 +488,7 @@ class Session : public std::enable_shared_from_this<Session> {
     std::optional<asio::ip::address> peer_;
     std::string client_;  // the peer's address, "-" when unknown
     Phase phase_ = Phase::kWaiting;
+    std::atomic<bool> waiting_{true};  // phase_ == kWaiting, for other threads
     Clock::time_point deadline_;
 
     beast::flat_buffer buffer_;
@@ -492,6 +519,14 @@ void StartSession(std::shared_ptr<Session> session) {
 
 void WakeSession(const std::shared_ptr<Session>& session) {
     session->Wake();
+}
+
+bool SessionWaits(const Session& session) {
+    return session.waiting();
+}
+
+void EvictSession(const std::shared_ptr<Session>& session) {
+    session->Evict();
 }
 
 }  // namespace tvkserve

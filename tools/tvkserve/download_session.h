@@ -59,5 +59,9 @@ std::shared_ptr<Session> MakeSession(boost::asio::ip::tcp::socket socket, Sessio
 // Tells a session that the server's stage changed: one waiting for a
 // request closes now, one that is responding closes after its response.
 void WakeSession(const std::shared_ptr<Session>& session);
+// Whether a session waits for a request (idle, or reading one); any thread.
+bool SessionWaits(const Session& session);
+// Closes a session if it still waits for a request when it gets to it.
+void EvictSession(const std::shared_ptr<Session>& session);
 
 }  // namespace tvkserve

@@ -225,12 +225,16 @@ std::chrono::milliseconds Seconds(const std::string& entry, const Json& value) {
 ServeLimits ParseLimits(const Json& value) {
     const std::string entry = "limits";
     RequireKnownMembers(entry, RequireObject(entry, value),
-                        {"max_connections", "max_tag_bytes", "request_header_timeout",
-                         "keep_alive_timeout", "stall_timeout"});
+                        {"max_connections", "max_connections_per_client", "max_tag_bytes",
+                         "request_header_timeout", "keep_alive_timeout", "stall_timeout"});
     ServeLimits limits;
     if (const auto found = value.find("max_connections"); found != value.end()) {
         limits.max_connections = static_cast<std::size_t>(
             PositiveInteger(entry + ".max_connections", *found, kMostConnections));
+    }
+    if (const auto found = value.find("max_connections_per_client"); found != value.end()) {
+        limits.max_connections_per_client = static_cast<std::size_t>(
+            PositiveInteger(entry + ".max_connections_per_client", *found, kMostConnections));
     }
     if (const auto found = value.find("max_tag_bytes"); found != value.end()) {
         limits.max_tag_bytes = PositiveInteger(entry + ".max_tag_bytes", *found, kMostTagBytes);
