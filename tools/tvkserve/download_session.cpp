@@ -35,6 +35,8 @@ namespace {
 // health check asks at once, and idle connections must not hold its few
 // places.
 constexpr std::chrono::seconds kMonitoringTimeout{5};
+// How many body bytes may go out before what the client took is counted.
+constexpr std::uint64_t kCountTakenEvery = 1 << 20;
 // What one read of a request takes at most.
 constexpr std::size_t kReadSize = 4096;
 // The most a closing connection reads and drops of what the client still
@@ -57,19 +59,16 @@ ResponsePlan Unavailable(const char* message) {
 class Session : public std::enable_shared_from_this<Session> {
   public:
     // A connection takes the limits in force when it is accepted.
-    Session(tcp::socket socket, SessionHost& host, SessionKind kind)
+    Session(tcp::socket socket, SessionHost& host, SessionKind kind,
+            std::optional<asio::ip::address> peer)
         : socket_(std::move(socket)),
           timer_(socket_.get_executor()),
           settle_(socket_.get_executor()),
           writer_(socket_),
           host_(host),
           kind_(kind),
-          limits_(host.content()->config.limits) {
-        beast::error_code unknown;
-        const tcp::endpoint peer = socket_.remote_endpoint(unknown);
-        if (!unknown) {
-            peer_ = peer.address();
-        }
+          limits_(host.content()->config.limits),
+          peer_(peer) {
         client_ = peer_ ? peer_->to_string() : std::string("-");
         // Small writes (a header, an error text) go out at once.
         beast::error_code ignored;
@@ -80,11 +79,11 @@ class Session : public std::enable_shared_from_this<Session> {
 
     SessionKind kind() const { return kind_; }
 
+    // Called once, before any handler of the session exists: its first
+    // operations start on the accepting thread, without a hop to another.
     void Start() {
-        asio::post(socket_.get_executor(), [self = shared_from_this()] {
-            self->ReadRequest();
-            self->Watch();
-        });
+        ReadRequest();
+        Watch();
     }
 
     bool waiting() const { return waiting_.load(std::memory_order_relaxed); }
@@ -295,7 +294,10 @@ class Session : public std::enable_shared_from_this<Session> {
     // has acknowledged of the body is counted.
     void Took(std::uint64_t written, std::uint64_t body_bytes) {
         record_.bytes += body_bytes;
-        CountTaken(writer_.Acknowledged());
+        // Asking the socket costs a system call: once in a while will do.
+        if (record_.bytes - body_taken_ >= kCountTakenEvery) {
+            CountTaken(writer_.Acknowledged());
+        }
         if (written > 0) {
             SetDeadline(limits_.stall_timeout);
         }
@@ -509,8 +511,9 @@ class Session : public std::enable_shared_from_this<Session> {
     Clock::time_point started_;
 };
 
-std::shared_ptr<Session> MakeSession(tcp::socket socket, SessionHost& host, SessionKind kind) {
-    return std::make_shared<Session>(std::move(socket), host, kind);
+std::shared_ptr<Session> MakeSession(tcp::socket socket, SessionHost& host, SessionKind kind,
+                                     std::optional<asio::ip::address> peer) {
+    return std::make_shared<Session>(std::move(socket), host, kind, peer);
 }
 
 void StartSession(std::shared_ptr<Session> session) {
