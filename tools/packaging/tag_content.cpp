@@ -74,29 +74,4 @@ std::int32_t CheckTagContent(ByteView params_json, std::size_t icon_size, std::s
     return chosen;
 }
 
-PreparedTag PrepareTag(const TagContent& content) {
-    PreparedTag prepared;
-    prepared.params_json = content.params_json;
-    if (content.sign_key) {
-        const std::string_view text(reinterpret_cast<const char*>(content.params_json.data()),
-                                    content.params_json.size());
-        CheckSignableParams(text);
-        const auto digest = [](const Bytes& block) {
-            return block.empty() ? std::nullopt : std::optional<Sha256Digest>(Sha256(block));
-        };
-        const std::string signed_text =
-            SignedParamsText(text, content.sign_key->Sign(TagSignatureMessage(
-                                       text, digest(content.icon), digest(content.picture))));
-        prepared.params_json = Bytes(signed_text.begin(), signed_text.end());
-    }
-    prepared.version = CheckTagContent(prepared.params_json, content.icon.size(),
-                                       content.picture.size(), content.version);
-    prepared.options.version = prepared.version;
-    prepared.options.params_base64 = Base64Encode(prepared.params_json);
-    prepared.options.icon = content.icon;
-    prepared.options.picture = content.picture;
-    prepared.options.placement = content.placement;
-    return prepared;
-}
-
 }  // namespace packaging

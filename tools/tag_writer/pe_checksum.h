@@ -38,6 +38,16 @@ class PeChecksumSum {
     // except the checksum field itself (which counts as zero).
     std::uint32_t Checksum(std::uint64_t file_size) const;
 
+    // The plain sum of the words, and a sum made from one, so that a sum
+    // gathered once can be written down (a package's manifest) and taken up
+    // again elsewhere.
+    std::uint64_t words() const { return words_; }
+    static PeChecksumSum FromWords(std::uint64_t words) {
+        PeChecksumSum sum;
+        sum.words_ = words;
+        return sum;
+    }
+
   private:
     // The plain sum of the words; it cannot overflow for files below 2^48
     // bytes, and the carries are folded in only at the end.

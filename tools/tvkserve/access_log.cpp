@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "tools/tvkserve/client_text.h"
+#include "tools/download/client_text.h"
 
 namespace tvkserve {
 
@@ -35,8 +35,8 @@ std::string AccessLog::Line(const AccessRecord& record,
     char duration_text[32];
     std::snprintf(duration_text, sizeof duration_text, "%.1fms",
                   duration_cast<duration<double, std::milli>>(record.duration).count());
-    return Stamp(time) + " " + record.client + " \"" + ClientText(record.method) + " " +
-           ClientText(record.target) + "\" " + std::to_string(record.status) + " " +
+    return Stamp(time) + " " + record.client + " \"" + download::ClientText(record.method) + " " +
+           download::ClientText(record.target) + "\" " + std::to_string(record.status) + " " +
            std::to_string(record.bytes) + " " + duration_text + (record.cut ? " cut" : "") + "\n";
 }
 
@@ -69,7 +69,7 @@ void AccessLog::Write(const AccessRecord& record) {
 }
 
 void AccessLog::WriteNote(std::string_view text) {
-    Queue(Stamp(std::chrono::system_clock::now()) + " " + ClientText(text) + "\n");
+    Queue(Stamp(std::chrono::system_clock::now()) + " " + download::ClientText(text) + "\n");
 }
 
 void AccessLog::Queue(std::string line) {

@@ -84,18 +84,11 @@ DownloadDescription Catalog::Describe(const DownloadSelection& selection) const 
     description.tag_key = tag_key_;
     const std::string& params = description.params_text;
     const ServedBrand& brand = *description.brand;
-    const std::size_t params_size =
-        tag_key_ ? packaging::SignedParamsSize(params, tag_key_->signature_text_size())
-                 : params.size();
-    description.version = packaging::CheckTagContent(
-        ByteView(reinterpret_cast<const std::uint8_t*>(params.data()), params.size()),
-        brand.icon().size(), brand.picture().size(), std::nullopt);
-    const std::uint64_t params_block = packaging::Base64EncodedSize(params_size);
-    if (params_block > static_cast<std::uint64_t>(package_layout::kBlockSizeLimit)) {
-        throw packaging::CommandError("the signed parameters' base64 text exceeds the block limit");
-    }
-    description.size = description.package->TaggedSize(
-        description.version, brand.icon().size() + brand.picture().size() + params_block);
+    const download::DescribedTag described = download::DescribeTag(
+        description.package->source(), params, brand.icon().size(), brand.picture().size(),
+        tag_key_ ? std::optional<std::size_t>(tag_key_->signature_text_size()) : std::nullopt);
+    description.version = described.version;
+    description.size = described.size;
     description.etag =
         EntityTag({&description.package->content_hash(), &brand.blocks_digest(),
                    description.version, params, tag_key_ ? &tag_key_digest_ : nullptr});

@@ -1,160 +1,44 @@
 #include "tools/tvkserve/download_request.h"
 
-#include <map>
-#include <optional>
-#include <vector>
-
-#include "tools/tvkserve/client_text.h"
-
 namespace tvkserve {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
+// The configuration as the shared selection reads it; query values match
+// their patterns with RE2.
+class ConfigRules : public download::SelectionRules {
+  public:
+    explicit ConfigRules(const ServeConfig& config) : config_(config) {}
 
-// How much of a name or value that the client sent is repeated in a message.
-constexpr std::size_t kEchoLength = 64;
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// The percent-decoded text, or nothing when an escape is broken.
-std::optional<std::string> Decode(std::string_view text, bool plus_is_space) {
-    std::string decoded;
-    decoded.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%') {
-            if (i + 2 >= text.size()) {
-                return std::nullopt;
-            }
-            const int high = HexDigit(text[i + 1]);
-            const int low = HexDigit(text[i + 2]);
-            if (high < 0 || low < 0) {
-                return std::nullopt;
-            }
-            decoded += static_cast<char>(high * 16 + low);
-            i += 2;
-        } else if (plus_is_space && text[i] == '+') {
-            decoded += ' ';
-        } else {
-            decoded += text[i];
-        }
+    bool HasPackage(std::string_view id) const override { return config_.FindPackage(id); }
+    const nlohmann::ordered_json* BrandParams(std::string_view id) const override {
+        const BrandEntry* brand = config_.FindBrand(id);
+        return brand ? &brand->params : nullptr;
     }
-    return decoded;
-}
+    std::size_t QueryCount() const override { return config_.query.size(); }
+    const download::QueryRule& Query(std::size_t index) const override {
+        return config_.query[index];
+    }
+    bool Matches(std::size_t index, const std::string& value) const override {
+        return re2::RE2::FullMatch(value, *config_.query[index].pattern);
+    }
 
-// A name or value the client sent, as a message repeats it.
-std::string Echo(std::string_view text) {
-    return ClientText(text, kEchoLength);
-}
-
-RequestRejection BadParameter(std::string_view name, const std::string& problem) {
-    return {400, "query parameter '" + Echo(name) + "': " + problem};
-}
+  private:
+    const ServeConfig& config_;
+};
 
 }  // namespace
 
-std::string_view PathAndQuery(std::string_view target) {
-    for (const std::string_view scheme : {"http://", "https://"}) {
-        if (target.size() >= scheme.size() &&
-            std::equal(scheme.begin(), scheme.end(), target.begin(),
-                       [](char a, char b) { return a == (b | 0x20); })) {
-            const std::size_t path = target.find('/', scheme.size());
-            return path == std::string_view::npos ? std::string_view("/") : target.substr(path);
-        }
-    }
-    return target;
-}
-
 std::variant<DownloadSelection, RequestRejection> SelectDownload(std::string_view target,
                                                                  const ServeConfig& config) {
-    const std::string_view path_and_query = PathAndQuery(target);
-    const std::size_t question = path_and_query.find('?');
-    const std::string_view path = path_and_query.substr(0, question);
-    const std::string_view query = question == std::string_view::npos
-                                       ? std::string_view()
-                                       : path_and_query.substr(question + 1);
-    if (!path.starts_with(kDownloadPath)) {
-        return RequestRejection{404, "there is nothing here; downloads are under /download/"};
+    auto selected = download::SelectDownload(target, ConfigRules(config));
+    if (auto* rejection = std::get_if<RequestRejection>(&selected)) {
+        return std::move(*rejection);
     }
-    const std::optional<std::string> package_id = Decode(path.substr(kDownloadPath.size()), false);
-    if (!package_id) {
-        return RequestRejection{400, "the path has a broken percent escape"};
-    }
-    DownloadSelection selection;
-    selection.package = config.FindPackage(*package_id);
-    if (!selection.package) {
-        return RequestRejection{404, "no package '" + Echo(*package_id) + "'"};
-    }
-
-    // Each name once, in the URL's order; empty pieces ("a=1&&b=2") are
-    // skipped as browsers do.
-    std::map<std::string, std::string> values;
-    std::size_t start = 0;
-    while (start <= query.size() && !query.empty()) {
-        const std::size_t end = std::min(query.find('&', start), query.size());
-        const std::string_view piece = query.substr(start, end - start);
-        start = end + 1;
-        if (piece.empty()) {
-            continue;
-        }
-        const std::size_t equals = piece.find('=');
-        const std::optional<std::string> name = Decode(piece.substr(0, equals), true);
-        if (!name) {
-            return BadParameter(piece.substr(0, equals), "its name has a broken percent escape");
-        }
-        const std::optional<std::string> value = Decode(
-            equals == std::string_view::npos ? std::string_view() : piece.substr(equals + 1), true);
-        if (!value) {
-            return BadParameter(*name, "its value has a broken percent escape");
-        }
-        if (*name != kBrandParameter && !config.FindQueryParameter(*name)) {
-            return BadParameter(*name, "not a parameter this server takes");
-        }
-        if (!values.emplace(*name, *value).second) {
-            return BadParameter(*name, "given more than once");
-        }
-    }
-
-    const auto brand = values.find(std::string(kBrandParameter));
-    if (brand == values.end()) {
-        return RequestRejection{400,
-                                "query parameter 'brand' is missing; a download names its brand"};
-    }
-    selection.brand = config.FindBrand(brand->second);
-    if (!selection.brand) {
-        return RequestRejection{404, "no brand '" + Echo(brand->second) + "'"};
-    }
-
-    Json params = selection.brand->params;
-    for (const QueryParameter& parameter : config.query) {
-        const auto found = values.find(parameter.name);
-        if (found == values.end()) {
-            continue;
-        }
-        const std::string& value = found->second;
-        if (value.size() > parameter.max_length) {
-            return BadParameter(parameter.name,
-                                "longer than " + std::to_string(parameter.max_length) + " bytes");
-        }
-        if (!IsUtf8(value)) {
-            return BadParameter(parameter.name, "its value is not UTF-8 text");
-        }
-        if (!re2::RE2::FullMatch(value, *parameter.pattern)) {
-            return BadParameter(parameter.name,
-                                "its value does not match " + parameter.pattern_text);
-        }
-        params[parameter.name] = value;
-    }
-    selection.params_text = params.dump();
-    return selection;
+    download::Selection& selection = std::get<download::Selection>(selected);
+    return DownloadSelection{config.FindPackage(selection.package_id),
+                             config.FindBrand(selection.brand_id),
+                             std::move(selection.params_text)};
 }
 
 }  // namespace tvkserve

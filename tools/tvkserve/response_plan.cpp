@@ -11,22 +11,13 @@ namespace tvkserve {
 
 namespace {
 
-constexpr char kOctetStream[] = "application/octet-stream";
-constexpr char kPlainText[] = "text/plain; charset=utf-8";
-
 // The paths the metrics address answers.
 constexpr std::string_view kMetricsPath = "/metrics";
 constexpr std::string_view kHealthPath = "/healthz";
 
-ResponsePlan TypedAnswer(unsigned status, std::string text, std::vector<ResponseField> fields,
-                         const char* content_type) {
+ResponsePlan PlanOf(download::Answer answer) {
     ResponsePlan plan;
-    plan.status = status;
-    plan.fields = std::move(fields);
-    plan.fields.emplace_back("Content-Type", content_type);
-    plan.fields.emplace_back("X-Content-Type-Options", "nosniff");
-    plan.content_length = text.size();
-    plan.text = std::move(text);
+    static_cast<download::Answer&>(plan) = std::move(answer);
     return plan;
 }
 
@@ -67,48 +58,20 @@ std::optional<ResponsePlan> Refusal(const RequestHead& head) {
 // Stages 4 and 5 for a described download.
 ResponsePlan PlanDownload(const RequestHead& head, const DownloadSelection& selection,
                           DownloadDescription description, const ServeConfig& config) {
-    const std::uint64_t size = description.size;
-    // What a 200 would carry for caches, a 304 carries too.
-    std::vector<ResponseField> cache_fields = {{"ETag", description.etag}};
-    if (!config.cache_control.empty()) {
-        cache_fields.emplace_back("Cache-Control", config.cache_control);
-    }
-    if (head.if_none_match && NoneMatchHolds(*head.if_none_match, description.etag)) {
-        ResponsePlan plan;
-        plan.status = 304;
-        plan.fields = std::move(cache_fields);
-        plan.send_body = false;
+    download::DownloadAnswer answer = download::PlanDownloadAnswer(
+        {head.if_none_match, head.range, head.if_range},
+        {description.etag, description.size, selection.package->download_name,
+         config.cache_control});
+    ResponsePlan plan = PlanOf(answer);
+    if (!answer.sends_download) {
+        plan.send_body = answer.status != 304;
         return plan;
     }
-    RangeRequest range;
-    if (head.range && (!head.if_range || IfRangeHolds(*head.if_range, description.etag))) {
-        range = ParseRange(*head.range, size);
-    }
-    if (range.kind == RangeRequest::Kind::kUnsatisfiable) {
-        return TextAnswer(416, "the range lies beyond the " + std::to_string(size) + " bytes",
-                          {{"Content-Range", ContentRange(range, size)},
-                           {"Accept-Ranges", "bytes"},
-                           {"ETag", description.etag}});
-    }
-    if (range.kind == RangeRequest::Kind::kWhole) {
-        range.first = 0;
-        range.last = size - 1;
-    }
-    ResponsePlan plan;
-    plan.status = range.kind == RangeRequest::Kind::kPart ? 206 : 200;
-    plan.fields = {{"Content-Type", kOctetStream},
-                   {"Content-Disposition", ContentDisposition(selection.package->download_name)},
-                   {"Accept-Ranges", "bytes"}};
-    plan.fields.insert(plan.fields.end(), cache_fields.begin(), cache_fields.end());
-    if (range.kind == RangeRequest::Kind::kPart) {
-        plan.fields.emplace_back("Content-Range", ContentRange(range, size));
-    }
-    plan.content_length = range.last + 1 - range.first;
     plan.send_body = head.method != RequestMethod::kHead;
-    plan.first = range.first;
-    plan.last = range.last;
+    plan.first = answer.first;
+    plan.last = answer.last;
     const ServedPackage& package = *description.package;
-    plan.needs_tag = range.first < package.head_size() || range.last >= package.table_offset();
+    plan.needs_tag = plan.first < package.head_size() || plan.last >= package.table_offset();
     plan.download = std::move(description);
     return plan;
 }
@@ -116,7 +79,7 @@ ResponsePlan PlanDownload(const RequestHead& head, const DownloadSelection& sele
 }  // namespace
 
 ResponsePlan TextAnswer(unsigned status, std::string message, std::vector<ResponseField> fields) {
-    return TypedAnswer(status, std::move(message) + "\n", std::move(fields), kPlainText);
+    return PlanOf(download::TextAnswer(status, std::move(message), std::move(fields)));
 }
 
 ResponsePlan PlanDownloadResponse(const RequestHead& head, const ServedContent& content,
@@ -138,23 +101,15 @@ ResponsePlan PlanDownloadResponse(const RequestHead& head, const ServedContent& 
     std::string target = head.target.substr(0, head.target.find('#'));
     std::optional<LinkFailure> link_failure;
     if (const std::optional<LinksConfig>& links = content.config.links) {
-        const LinkCheck link = CheckLink(target, content.link_keys, links->max_lifetime, now);
-        if (link.failure && (link.is_signed || links->required)) {
-            link_failure = link.failure;
-            if (!links->fallback_brand) {
-                ResponsePlan refusal = TextAnswer(
-                    403, "the download link is not valid: " +
-                             std::string(LinkFailureWord(*link.failure)) + ": " + link.detail);
-                refusal.link_failure = link.failure;
-                return keep(std::move(refusal));
-            }
-            // The plain product, whatever the link asked for.
-            const std::string_view path_and_query = PathAndQuery(target);
-            target = std::string(path_and_query.substr(0, path_and_query.find('?'))) +
-                     "?brand=" + *links->fallback_brand;
-        } else if (link.is_signed) {
-            target = std::string(link.unsigned_target);
+        download::LinkDecision decision = download::DecideLink(
+            target, CheckLink(target, content.link_keys, links->max_lifetime, now), *links);
+        link_failure = decision.failure;
+        if (decision.refusal) {
+            ResponsePlan refusal = TextAnswer(403, std::move(*decision.refusal));
+            refusal.link_failure = link_failure;
+            return keep(std::move(refusal));
         }
+        target = std::move(decision.target);
     }
     const auto keep_link = [&](ResponsePlan plan) {
         plan.link_failure = link_failure;
@@ -185,7 +140,7 @@ ResponsePlan PlanMonitoringResponse(const RequestHead& head, bool finishing,
         std::string_view(head.target).substr(0, head.target.find_first_of("?#"));
     ResponsePlan plan;
     if (path == kMetricsPath) {
-        plan = TypedAnswer(200, metrics_text(), {}, kMetricsContentType);
+        plan = PlanOf(download::TypedAnswer(200, metrics_text(), {}, kMetricsContentType));
     } else if (path == kHealthPath) {
         // A load balancer's health check: a server that finishes takes no
         // new downloads.

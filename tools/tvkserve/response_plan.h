@@ -34,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "tools/download/download_answer.h"
 #include "tools/tvkserve/catalog.h"
 #include "tools/tvkserve/request_head.h"
 #include "tools/tvkserve/served_content.h"
@@ -48,22 +49,15 @@ inline constexpr std::size_t kHeaderLimit = 16 * 1024;
 // What a 503 asks the client to wait, in seconds, before it tries again.
 inline constexpr int kRetryAfterSeconds = 10;
 
-// A header field to send: its name and value.
-using ResponseField = std::pair<std::string, std::string>;
+using download::ResponseField;
 
-struct ResponsePlan {
-    unsigned status = 200;
-    // Every field but Date, Content-Length and Connection, which the
-    // sender adds.
-    std::vector<ResponseField> fields;
+// The status, the fields, Content-Length and a text answer's body
+// (download::Answer), and what the connection does with them.
+struct ResponsePlan : download::Answer {
     // Whether the connection takes another request after this one.
     bool keep_alive = false;
-    // Content-Length; none for a 304, which has no body and names none.
-    std::optional<std::uint64_t> content_length;
     // Whether the body goes out (not for HEAD, nor for a 304).
     bool send_body = true;
-    // The body of a text answer (a refusal, the metrics).
-    std::string text;
     // A download (200 or 206): what it is made of and the bytes
     // [first, last] of it that the body takes.
     std::optional<DownloadDescription> download;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <fstream>
-#include <set>
 #include <sstream>
 #include <thread>
 
@@ -15,6 +14,14 @@
 namespace tvkserve {
 
 namespace fs = std::filesystem;
+using download::ConfigError;
+using download::Fail;
+using download::Member;
+using download::PositiveInteger;
+using download::RequireKnownMembers;
+using download::RequireObject;
+using download::RequireUrlName;
+using download::String;
 using Json = nlohmann::ordered_json;
 
 namespace {
@@ -25,67 +32,6 @@ constexpr std::uintmax_t kMaxConfigSize = 16 * 1024 * 1024;
 // would not limit anything a machine has.
 constexpr std::uint64_t kMostConnections = 1000000;
 constexpr std::uint64_t kMostTagBytes = std::uint64_t{1} << 40;
-
-[[noreturn]] void Fail(const std::string& entry, const std::string& problem) {
-    throw ConfigError(entry + ": " + problem);
-}
-
-// Ids and query names appear in URLs as they are: letters, digits, '.', '_'
-// and '-'.
-bool IsUrlName(std::string_view name) {
-    return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '.' || c == '_' || c == '-';
-    });
-}
-
-void RequireUrlName(const std::string& entry, std::string_view name) {
-    if (!IsUrlName(name)) {
-        Fail(entry, "the name '" + std::string(name) +
-                        "' must be made of letters, digits, '.', '_' and '-'");
-    }
-}
-
-// Refuses members other than the known ones, so that a misspelt name does
-// not go unnoticed.
-void RequireKnownMembers(const std::string& entry, const Json& object,
-                         std::initializer_list<std::string_view> known) {
-    for (const auto& [name, value] : object.items()) {
-        if (std::find(known.begin(), known.end(), name) == known.end()) {
-            Fail(entry, "unknown member \"" + name + "\"");
-        }
-    }
-}
-
-const Json& RequireObject(const std::string& entry, const Json& value) {
-    if (!value.is_object()) {
-        Fail(entry, "must be a JSON object");
-    }
-    return value;
-}
-
-const Json& Member(const std::string& entry, const Json& object, const std::string& name) {
-    const auto found = object.find(name);
-    if (found == object.end()) {
-        Fail(entry, "missing member \"" + name + "\"");
-    }
-    return *found;
-}
-
-std::string String(const std::string& entry, const Json& value) {
-    if (!value.is_string()) {
-        Fail(entry, "must be a string");
-    }
-    return value.get<std::string>();
-}
-
-std::uint64_t PositiveInteger(const std::string& entry, const Json& value, std::uint64_t max) {
-    if (!value.is_number_unsigned() || value.get<std::uint64_t>() == 0 ||
-        value.get<std::uint64_t>() > max) {
-        Fail(entry, "must be a whole number from 1 to " + std::to_string(max));
-    }
-    return value.get<std::uint64_t>();
-}
 
 fs::path FileName(const std::string& entry, const Json& value, const fs::path& base_folder) {
     const std::string text = String(entry, value);
@@ -130,15 +76,8 @@ PackageEntry ParsePackage(const std::string& id, const Json& value, const fs::pa
     PackageEntry package;
     package.id = id;
     package.file = FileName(entry + ".file", Member(entry, value, "file"), base_folder);
-    package.download_name = String(entry + ".download_name", Member(entry, value, "download_name"));
-    const std::string& name = package.download_name;
-    if (name.empty() || !IsUtf8(name) || std::any_of(name.begin(), name.end(), [](char c) {
-            const auto byte = static_cast<unsigned char>(c);
-            return byte < 0x20 || byte == 0x7F || c == '/' || c == '\\';
-        })) {
-        Fail(entry + ".download_name",
-             "must be a file name: UTF-8 text without control characters, '/' or '\\'");
-    }
+    package.download_name =
+        download::DownloadName(entry + ".download_name", Member(entry, value, "download_name"));
     return package;
 }
 
@@ -148,7 +87,7 @@ BrandEntry ParseBrand(const std::string& id, const Json& value, const fs::path& 
     RequireKnownMembers(entry, RequireObject(entry, value), {"params", "icon", "picture"});
     BrandEntry brand;
     brand.id = id;
-    brand.params = RequireObject(entry + ".params", Member(entry, value, "params"));
+    brand.params = download::BrandParams(entry + ".params", Member(entry, value, "params"));
     if (const auto icon = value.find("icon"); icon != value.end()) {
         brand.icon = FileName(entry + ".icon", *icon, base_folder);
     }
@@ -159,17 +98,9 @@ BrandEntry ParseBrand(const std::string& id, const Json& value, const fs::path& 
 }
 
 QueryParameter ParseQueryParameter(const std::string& name, const Json& value) {
-    const std::string entry = "query." + name;
-    RequireUrlName(entry, name);
-    if (name == kBrandParameter) {
-        Fail(entry, "'brand' selects the brand and cannot be configured");
-    }
-    RequireKnownMembers(entry, RequireObject(entry, value), {"max_length", "pattern"});
     QueryParameter parameter;
-    parameter.name = name;
-    parameter.max_length = static_cast<std::size_t>(PositiveInteger(
-        entry + ".max_length", Member(entry, value, "max_length"), kMaxQueryValueLength));
-    parameter.pattern_text = String(entry + ".pattern", Member(entry, value, "pattern"));
+    static_cast<download::QueryRule&>(parameter) = download::ParseQueryRule(name, value);
+    const std::string entry = "query." + name;
     RE2::Options options;
     options.set_log_errors(false);
     auto pattern = std::make_shared<const re2::RE2>(parameter.pattern_text, options);
@@ -197,19 +128,6 @@ TrustedProxies ParseTrustedProxies(const Json& value) {
         }
     }
     return proxies;
-}
-
-// A header field's value as it is sent: visible ASCII and spaces inside.
-std::string ParseCacheControl(const Json& value) {
-    const std::string entry = "cache_control";
-    const std::string text = String(entry, value);
-    if (std::any_of(text.begin(), text.end(), [](char c) { return c < 0x20 || c > 0x7E; }) ||
-        text.starts_with(' ') || text.ends_with(' ')) {
-        Fail(entry,
-             "must be a Cache-Control value of printable ASCII, such as \"no-cache\" or "
-             "\"public, max-age=300\" (or \"\" to send none)");
-    }
-    return text;
 }
 
 // A time in seconds (fractions allowed), from a millisecond to a day.
@@ -269,49 +187,8 @@ LinksConfig ParseLinks(const Json& value, const fs::path& base_folder) {
         links.keys.push_back(
             {id, FileName(key_entry + ".file", Member(key_entry, key, "file"), base_folder)});
     }
-    if (const auto required = value.find("required"); required != value.end()) {
-        if (!required->is_boolean()) {
-            Fail(entry + ".required", "must be true or false");
-        }
-        links.required = required->get<bool>();
-    }
-    if (const auto lifetime = value.find("max_lifetime"); lifetime != value.end()) {
-        constexpr std::uint64_t kMostLifetime = 10ull * 365 * 86400;
-        links.max_lifetime = std::chrono::seconds(
-            PositiveInteger(entry + ".max_lifetime", *lifetime, kMostLifetime));
-    }
-    if (const auto fallback = value.find("fallback_brand"); fallback != value.end()) {
-        links.fallback_brand = String(entry + ".fallback_brand", *fallback);
-    }
+    static_cast<download::LinkOptions&>(links) = download::ParseLinkOptions(value);
     return links;
-}
-
-// Parses text, refusing a member name given twice in one object (the JSON
-// library would keep the last one silently).
-Json ParseJson(std::string_view text) {
-    std::vector<std::set<std::string>> open_objects;
-    std::string duplicate;
-    const Json::parser_callback_t track = [&](int, Json::parse_event_t event, Json& parsed) {
-        if (event == Json::parse_event_t::object_start) {
-            open_objects.emplace_back();
-        } else if (event == Json::parse_event_t::object_end) {
-            open_objects.pop_back();
-        } else if (event == Json::parse_event_t::key && duplicate.empty() &&
-                   !open_objects.back().insert(parsed.get<std::string>()).second) {
-            duplicate = parsed.get<std::string>();
-        }
-        return true;
-    };
-    Json config;
-    try {
-        config = Json::parse(text.begin(), text.end(), track);
-    } catch (const Json::exception& error) {
-        throw ConfigError(std::string("not valid JSON: ") + error.what());
-    }
-    if (!duplicate.empty()) {
-        throw ConfigError("the member name \"" + duplicate + "\" is given twice in one object");
-    }
-    return config;
 }
 
 }  // namespace
@@ -340,7 +217,7 @@ const QueryParameter* ServeConfig::FindQueryParameter(std::string_view name) con
 }
 
 ServeConfig ParseConfig(std::string_view text, const fs::path& base_folder) {
-    const Json config = ParseJson(text);
+    const Json config = download::ParseJson(text);
     RequireObject("the configuration", config);
     RequireKnownMembers("the configuration", config,
                         {"listen", "metrics_listen", "threads", "limits", "trusted_proxies",
@@ -364,7 +241,7 @@ ServeConfig ParseConfig(std::string_view text, const fs::path& base_folder) {
         result.trusted_proxies = ParseTrustedProxies(*proxies);
     }
     if (const auto cache_control = config.find("cache_control"); cache_control != config.end()) {
-        result.cache_control = ParseCacheControl(*cache_control);
+        result.cache_control = download::ParseCacheControl(*cache_control);
     }
     const Json& packages =
         RequireObject("packages", Member("the configuration", config, "packages"));
@@ -388,45 +265,25 @@ ServeConfig ParseConfig(std::string_view text, const fs::path& base_folder) {
     }
     if (const auto links = config.find("links"); links != config.end()) {
         result.links = ParseLinks(*links, base_folder);
-        if (result.links->fallback_brand && !result.FindBrand(*result.links->fallback_brand)) {
-            Fail("links.fallback_brand",
-                 "names no configured brand: '" + *result.links->fallback_brand + "'");
-        }
-        // A signed link's own parameters are no query values.
-        for (const std::string_view name : kLinkParameters) {
-            if (result.FindQueryParameter(name)) {
-                Fail("query." + std::string(name),
-                     "names a parameter of signed links (expires, key, sig) and cannot be "
-                     "configured with links");
-            }
-        }
     }
     if (const auto signing = config.find("tag_signing"); signing != config.end()) {
         const std::string entry = "tag_signing";
         RequireKnownMembers(entry, RequireObject(entry, *signing), {"key"});
         result.tag_signing_key =
             FileName(entry + ".key", Member(entry, *signing, "key"), base_folder);
-        // The member a signed tag adds is no parameter of its own.
-        if (result.FindQueryParameter(packaging::kTagSignatureMember)) {
-            Fail("query.tvk_sig", "is the member a signed tag adds (tag_signing)");
-        }
-        for (const BrandEntry& brand : result.brands) {
-            if (brand.params.contains(packaging::kTagSignatureMember)) {
-                Fail("brands." + brand.id + ".params.tvk_sig",
-                     "is the member a signed tag adds (tag_signing)");
-            }
-        }
     }
-    // A URL adds to a brand's fixed parameters and never replaces one.
+    std::vector<download::BrandParamsEntry> brand_params;
     for (const BrandEntry& brand : result.brands) {
-        for (const auto& [name, value] : brand.params.items()) {
-            if (result.FindQueryParameter(name)) {
-                Fail("brands." + brand.id + ".params." + name,
-                     "is also a query parameter; a brand's fixed parameters and the query "
-                     "parameters must have different names");
-            }
-        }
+        brand_params.push_back({&brand.id, &brand.params});
     }
+    std::vector<const download::QueryRule*> query_rules;
+    for (const QueryParameter& parameter : result.query) {
+        query_rules.push_back(&parameter);
+    }
+    download::CheckDownloadRules(
+        brand_params, query_rules,
+        result.links ? std::optional<download::LinkOptions>(*result.links) : std::nullopt,
+        result.tag_signing_key.has_value());
     return result;
 }
 
@@ -445,16 +302,6 @@ ServeConfig LoadConfig(const fs::path& file) {
     }
     return ParseConfig(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()),
                        fs::absolute(file).parent_path());
-}
-
-bool IsUtf8(const std::string& text) {
-    // nlohmann refuses to write anything but UTF-8.
-    try {
-        (void)Json(text).dump();
-        return true;
-    } catch (const Json::type_error&) {
-        return false;
-    }
 }
 
 }  // namespace tvkserve

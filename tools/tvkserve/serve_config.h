@@ -18,32 +18,23 @@
 #include <re2/re2.h>
 #include <nlohmann/json.hpp>
 
+#include "tools/download/config_json.h"
+#include "tools/download/download_selection.h"
 #include "tools/tvkserve/trusted_proxies.h"
 
 namespace tvkserve {
 
 // A configuration the server cannot start with; the message names the entry
 // ("packages.setup.file: ...").
-class ConfigError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
+using download::ConfigError;
 
-// The query parameter that selects the brand; no configured parameter may
-// take its name.
-inline constexpr std::string_view kBrandParameter = "brand";
-// The parameters a signed link ends with, in this order.
-inline constexpr std::string_view kLinkParameters[] = {"expires", "key", "sig"};
-// The longest value a query parameter may be configured to take, in bytes;
-// it also bounds the work of matching a value against its pattern.
-inline constexpr std::size_t kMaxQueryValueLength = 1024;
+using download::kBrandParameter;
+using download::kLinkParameters;
+using download::kMaxQueryValueLength;
 // The most threads the configuration may ask for.
 inline constexpr unsigned kMaxThreads = 256;
 
-// What a download's Cache-Control says unless the configuration says
-// otherwise: caches may store it but ask each time (the entity tag makes
-// that a cheap 304).
-inline constexpr std::string_view kDefaultCacheControl = "no-cache";
+using download::kDefaultCacheControl;
 
 struct ListenAddress {
     std::string address;     // numeric IPv4 or IPv6
@@ -67,10 +58,9 @@ struct BrandEntry {
     std::optional<std::filesystem::path> picture;
 };
 
-struct QueryParameter {
-    std::string name;
-    std::size_t max_length = 0;  // bytes of the decoded value
-    std::string pattern_text;
+// A name, the longest value (bytes of the decoded value) and the pattern's
+// text (download::QueryRule), with the pattern compiled.
+struct QueryParameter : download::QueryRule {
     // RE2 (linear time in the value's length, whatever the pattern); the
     // whole value must match.
     std::shared_ptr<const re2::RE2> pattern;
@@ -104,16 +94,9 @@ struct LinkKeyEntry {
     std::string id;
     std::filesystem::path file;  // one line: the key in base64url
 };
-struct LinksConfig {
+// Its options (required, max_lifetime, fallback_brand) are the edge's too.
+struct LinksConfig : download::LinkOptions {
     std::vector<LinkKeyEntry> keys;  // several at once, so that keys rotate
-    // An unsigned request is refused (403); with false it is served as
-    // without links, while a signed one must still verify.
-    bool required = true;
-    // An expiry further ahead than this is refused.
-    std::optional<std::chrono::seconds> max_lifetime;
-    // Served, with no query values, instead of refusing a link that is
-    // missing, wrong or expired.
-    std::optional<std::string> fallback_brand;
 };
 
 struct ServeConfig {
@@ -145,8 +128,6 @@ ServeConfig ParseConfig(std::string_view text, const std::filesystem::path& base
 // The configuration file; relative file names are taken from its folder.
 ServeConfig LoadConfig(const std::filesystem::path& file);
 
-// Whether text is UTF-8 (names in the configuration, values in a URL): the
-// parameters text is JSON, which carries nothing else.
-bool IsUtf8(const std::string& text);
+using download::IsUtf8;
 
 }  // namespace tvkserve

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "package/package_layout.h"
+#include "tools/download/entity_tag_input.h"
 #include "tools/packaging/tag_content.h"
 #include "tools/tvkserve/regular_file.h"
 
@@ -61,10 +62,7 @@ ServedBrand::ServedBrand(const BrandEntry& entry) {
     icon_sum_ = SumOf(icon_);
     picture_sum_ = SumOf(picture_);
     Sha256Stream hash;
-    hash.AddNumber(icon_.size());
-    hash.Add(icon_);
-    hash.AddNumber(picture_.size());
-    hash.Add(picture_);
+    hash.Add(download::BrandBlocksInput(icon_, picture_));
     blocks_digest_ = hash.Finish();
     if (!icon_.empty()) {
         icon_digest_ = packaging::Sha256(icon_);

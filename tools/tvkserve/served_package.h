@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/download/tag_source.h"
 #include "tools/packaging/tool_files.h"
 #include "tools/tag_writer/pe_checksum.h"
 #include "tools/tag_writer/tag_checksum.h"
@@ -58,7 +59,10 @@ class ServedPackage {
     // The size of the package with a tag of that version whose blocks come
     // to blocks_size bytes, from the lengths alone. Throws
     // packaging::CommandError when it would reach 2 GiB.
-    std::uint64_t TaggedSize(std::int32_t version, std::size_t blocks_size) const;
+    std::uint64_t TaggedSize(std::int32_t version, std::size_t blocks_size) const {
+        return source_->TaggedSize(version, blocks_size);
+    }
+    const download::TagSource& source() const { return *source_; }
 
     // The package tagged with params_text and the brand's icon and picture,
     // exactly as `tvkpack tag` tags the file (a tag inside the signature).
@@ -68,7 +72,7 @@ class ServedPackage {
                                         std::int32_t version) const;
 
     int file() const { return file_.descriptor(); }
-    std::uint64_t table_offset() const { return table_offset_; }
+    std::uint64_t table_offset() const { return source_->layout().table_offset; }
     // The first bytes, which a tag changes: bytes from here to the table
     // are sent as they are on disk.
     std::uint64_t head_size() const { return head_.size(); }
@@ -79,19 +83,9 @@ class ServedPackage {
     const std::vector<std::string>& warnings() const { return warnings_; }
 
   private:
-    // The steps of reading a package, in order.
-    void Validate();
-    void ReadHead();
-    Bytes ReadSignedTable(bool& was_signed);
-    void GatherSums(const Bytes& table, bool was_signed);
-
     RegularFile file_;
-    std::uint64_t table_offset_ = 0;
-    std::size_t nt_offset_ = 0;
     Bytes head_;  // up to the end of the security directory's Size
-    std::optional<tag_writer::TagWriter> writer_;
-    bool checksum_set_ = false;  // a CheckSum of 0 ("not set") stays 0
-    tag_writer::TagChecksum checksum_;
+    std::shared_ptr<const download::TagSource> source_;
     Sha256Digest content_hash_{};
     std::vector<std::string> warnings_;
 };

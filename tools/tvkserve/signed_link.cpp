@@ -20,41 +20,11 @@ using packaging::CommandError;
 
 // A key file holds one line; anything longer is no key file.
 constexpr std::uint64_t kMostKeyFileBytes = 4096;
-// The bytes of an HMAC-SHA256.
-constexpr std::size_t kMacSize = 32;
-// An expiry has at most this many digits: beyond it the time means nothing.
-constexpr std::size_t kMostExpiryDigits = 18;
 // What stands in the access log for a link's signature.
 constexpr std::string_view kRedacted = "***";
 
-// One query parameter as the target holds it: where its name begins, the
-// name and the value, undecoded.
-struct RawParameter {
-    std::size_t offset = 0;  // into the path and query, of the name
-    std::string_view name;
-    std::string_view value;
-};
-
-std::vector<RawParameter> RawParameters(std::string_view path_and_query) {
-    std::vector<RawParameter> parameters;
-    const std::size_t question = path_and_query.find('?');
-    if (question == std::string_view::npos) {
-        return parameters;
-    }
-    std::size_t start = question + 1;
-    for (;;) {
-        const std::size_t end = std::min(path_and_query.find('&', start), path_and_query.size());
-        const std::string_view piece = path_and_query.substr(start, end - start);
-        const std::size_t equals = piece.find('=');
-        parameters.push_back(
-            {start, piece.substr(0, equals),
-             equals == std::string_view::npos ? std::string_view() : piece.substr(equals + 1)});
-        if (end == path_and_query.size()) {
-            return parameters;
-        }
-        start = end + 1;
-    }
-}
+using download::RawParameter;
+using download::RawParameters;
 
 std::vector<std::uint8_t> Mac(const LinkKey& key, std::string_view message) {
     std::vector<std::uint8_t> mac(EVP_MAX_MD_SIZE);
@@ -66,14 +36,6 @@ std::vector<std::uint8_t> Mac(const LinkKey& key, std::string_view message) {
     }
     mac.resize(size);
     return mac;
-}
-
-LinkCheck Failed(LinkFailure failure, std::string detail, bool is_signed = true) {
-    LinkCheck check;
-    check.is_signed = is_signed;
-    check.failure = failure;
-    check.detail = std::move(detail);
-    return check;
 }
 
 }  // namespace
@@ -123,79 +85,17 @@ const LinkKey* LinkKeys::Find(std::string_view id) const {
     return found == keys_.end() ? nullptr : found->second.get();
 }
 
-std::string_view LinkFailureWord(LinkFailure failure) {
-    switch (failure) {
-        case LinkFailure::kMissing:
-            return "missing";
-        case LinkFailure::kUnknownKey:
-            return "unknown key";
-        case LinkFailure::kExpired:
-            return "expired";
-        case LinkFailure::kLifetime:
-            return "lifetime";
-        case LinkFailure::kSignature:
-            break;
-    }
-    return "signature";
-}
-
-std::string_view LinkFailureLabel(LinkFailure failure) {
-    return failure == LinkFailure::kUnknownKey ? "unknown_key" : LinkFailureWord(failure);
-}
-
 LinkCheck CheckLink(std::string_view target, const LinkKeys& keys,
                     std::optional<std::chrono::seconds> max_lifetime, std::int64_t now) {
-    const std::string_view path_and_query = PathAndQuery(target);
-    const std::vector<RawParameter> parameters = RawParameters(path_and_query);
-    const auto sig = std::find_if(parameters.begin(), parameters.end(),
-                                  [](const RawParameter& p) { return p.name == "sig"; });
-    if (sig == parameters.end()) {
-        return Failed(LinkFailure::kMissing, "the download link is not signed", false);
+    const download::LinkReading reading = download::ReadSignedLink(
+        target, [&](std::string_view id) { return keys.Find(id) != nullptr; }, max_lifetime, now);
+    if (reading.check.failure) {
+        return reading.check;
     }
-    if (sig + 1 != parameters.end()) {
-        return Failed(LinkFailure::kSignature, "sig must be the link's last parameter");
-    }
-    const std::size_t count = parameters.size();
-    if (count < 3 || parameters[count - 3].name != "expires" ||
-        parameters[count - 2].name != "key") {
-        return Failed(LinkFailure::kMissing,
-                      "a signed link ends with the parameters expires, key and sig");
-    }
-    const std::string_view expires_text = parameters[count - 3].value;
-    std::int64_t expires = 0;
-    const auto [end, status] =
-        std::from_chars(expires_text.data(), expires_text.data() + expires_text.size(), expires);
-    if (expires_text.empty() || expires_text.size() > kMostExpiryDigits || status != std::errc() ||
-        end != expires_text.data() + expires_text.size() || expires_text.front() == '-') {
-        return Failed(LinkFailure::kMissing, "its expires is not a time in Unix seconds");
-    }
-
-    const LinkKey* key = keys.Find(parameters[count - 2].value);
-    if (!key) {
-        return Failed(LinkFailure::kUnknownKey, "the server has no key of that id");
-    }
-    if (now > expires) {
-        return Failed(LinkFailure::kExpired, "the link expired " + std::to_string(now - expires) +
-                                                 " seconds ago; ask for a new one");
-    }
-    if (max_lifetime && expires - now > max_lifetime->count()) {
-        return Failed(LinkFailure::kLifetime,
-                      "its expiry lies further ahead than this server takes (" +
-                          std::to_string(max_lifetime->count()) + " seconds)");
-    }
-    // The signed text ends at the '&' in front of sig.
-    const std::string_view signed_text = path_and_query.substr(0, sig->offset - 1);
-    const std::optional<std::vector<std::uint8_t>> claimed = packaging::Base64UrlDecode(sig->value);
-    const std::vector<std::uint8_t> mac = Mac(*key, signed_text);
-    if (!claimed || claimed->size() != kMacSize || mac.size() != kMacSize ||
-        CRYPTO_memcmp(claimed->data(), mac.data(), kMacSize) != 0) {
-        return Failed(LinkFailure::kSignature, "its signature does not fit the link");
-    }
-    LinkCheck check;
-    check.is_signed = true;
-    // Without the '?' or '&' in front of expires.
-    check.unsigned_target = path_and_query.substr(0, parameters[count - 3].offset - 1);
-    return check;
+    const std::vector<std::uint8_t> mac = Mac(*keys.Find(reading.key_id), reading.signed_text);
+    return download::FinishLinkCheck(
+        reading, reading.claimed_mac && mac.size() == download::kLinkMacSize &&
+                     CRYPTO_memcmp(reading.claimed_mac->data(), mac.data(), mac.size()) == 0);
 }
 
 std::string SignLink(std::string_view url, std::string_view key_id, const LinkKey& key,

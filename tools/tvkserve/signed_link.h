@@ -26,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/download/link_check.h"
 #include "tools/tvkserve/serve_config.h"
 
 namespace tvkserve {
@@ -65,31 +66,11 @@ class LinkKeys {
     std::map<std::string, std::unique_ptr<const LinkKey>, std::less<>> keys_;
 };
 
-// Why a link was not taken, as a refusal and the metrics name it.
-enum class LinkFailure {
-    kMissing,     // no signed link, or not the three parameters a link ends with
-    kUnknownKey,  // a key id the server does not have
-    kExpired,     // its expiry has passed
-    kLifetime,    // its expiry lies further ahead than max_lifetime allows
-    kSignature,   // its signature is not the key's for this target
-};
-// "missing", "unknown key", "expired", "lifetime", "signature".
-std::string_view LinkFailureWord(LinkFailure failure);
-// The same as a metric label: "missing", "unknown_key", ...
-std::string_view LinkFailureLabel(LinkFailure failure);
-// Every failure, in the order of their numbers (ServerCounters counts by it).
-inline constexpr LinkFailure kLinkFailures[] = {LinkFailure::kMissing, LinkFailure::kUnknownKey,
-                                                LinkFailure::kExpired, LinkFailure::kLifetime,
-                                                LinkFailure::kSignature};
-
-struct LinkCheck {
-    // Whether the target carries a sig parameter at all.
-    bool is_signed = false;
-    std::optional<LinkFailure> failure;
-    std::string detail;  // one line on what failed
-    // The target without expires, key and sig (when it verified).
-    std::string_view unsigned_target;
-};
+using download::kLinkFailures;
+using download::LinkCheck;
+using download::LinkFailure;
+using download::LinkFailureLabel;
+using download::LinkFailureWord;
 
 // Checks a request target (origin or absolute form) at time now (Unix
 // seconds). A target without a sig parameter is not signed (failure:

@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
-namespace tvkserve {
+namespace download {
 
 // The text escaped; when it is longer than limit bytes, its first limit
 // bytes escaped and "...".
 std::string ClientText(std::string_view text, std::size_t limit = std::string_view::npos);
 
-}  // namespace tvkserve
+}  // namespace download

@@ -1,8 +1,8 @@
-#include "tools/tvkserve/client_text.h"
+#include "tools/download/client_text.h"
 
 #include <algorithm>
 
-namespace tvkserve {
+namespace download {
 
 std::string ClientText(std::string_view text, std::size_t limit) {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -19,4 +19,4 @@ std::string ClientText(std::string_view text, std::size_t limit) {
     return text.size() > limit ? escaped + "..." : escaped;
 }
 
-}  // namespace tvkserve
+}  // namespace download
