@@ -4,15 +4,19 @@
 
 #include <algorithm>
 #include <exception>
+#include <span>
 #include <string_view>
 #include <system_error>
 
 #include "package/pe_reader.h"
 #include "platform/pe_format_exception.h"
+#include "tools/download/package_manifest.h"
 #include "tools/package_writer/package_writer.h"
 #include "tools/packaging/certificate_table.h"
+#include "tools/packaging/sha256.h"
 #include "tools/packaging/stub_identity.h"
 #include "tools/packaging/stub_validation.h"
+#include "tools/packaging/taggable_package.h"
 #include "tools/tag_writer/pe_checksum.h"
 #include "tools/tag_writer/win_certificate.h"
 #include "tools/tvkpack/release_info.h"
@@ -320,6 +324,49 @@ std::string StubIdCommand(const fs::path& file) {
     }
 }
 
+namespace {
+
+// A package read whole into memory, as the package reading takes it.
+class PackageInMemory : public PackageBytes {
+  public:
+    PackageInMemory(const fs::path& path, const Bytes& bytes) : path_(path), bytes_(bytes) {}
+    std::uint64_t size() const override { return bytes_.size(); }
+    void ReadAt(std::uint8_t* bytes, std::size_t size, std::uint64_t offset) const override {
+        std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), size, bytes);
+    }
+    fs::path CheckPath() const override { return path_; }
+
+  private:
+    fs::path path_;
+    const Bytes& bytes_;
+};
+
+}  // namespace
+
+std::vector<std::string> ManifestCommand(const fs::path& package, const fs::path& output) {
+    const Bytes image = ReadWholeFile(package, "package", kPackageSizeLimit);
+    download::PackageManifest manifest;
+    TaggablePackage taggable;
+    try {
+        taggable = ReadTaggablePackage(PackageInMemory(package, image),
+                                       [](std::span<const std::uint8_t>) {});
+        manifest.stub_identity = StubIdentity(image);
+    } catch (const CommandError& error) {
+        throw CommandError("manifest " + Quoted(package) + ": " + error.what());
+    }
+    const download::TagSource& source = *taggable.source;
+    manifest.layout = source.layout();
+    manifest.signed_table = source.signed_table();
+    manifest.checksum_prefix_sum = source.prefix().words();
+    manifest.content_hash = Sha256(image);
+    const std::string text = download::WriteManifest(manifest);
+    // What an edge will read is checked before it gets its name.
+    WriteOutput(output, Bytes(text.begin(), text.end()), [&](const fs::path&) {
+        download::ManifestTagSource(download::ReadManifest(text));
+    });
+    return taggable.warnings;
+}
+
 // ---------------------------------------------------------------------------
 
 namespace {
@@ -343,6 +390,8 @@ constexpr char kSynopsis[] =
     "      prints a tag key's public key as a C array and as PEM\n"
     "  tvkpack stub-id FILE\n"
     "      prints the identity of the stub that a package (or a bare stub) carries\n"
+    "  tvkpack manifest PACKAGE -o MANIFEST\n"
+    "      writes what an edge needs to tag the package without reading its body\n"
     "  tvkpack --version\n"
     "      shows tvkpack's version and the stub it was released with\n"
     "Exit status: 0 success, 1 failure (or a package the stub rejects), 2 wrong usage\n";
@@ -363,6 +412,7 @@ struct CommandLine {
     CLI::App* inspect = nullptr;
     CLI::App* stub_id = nullptr;
     CLI::App* tag_key = nullptr;
+    CLI::App* manifest = nullptr;
     std::string input;
     std::optional<std::string> sign_key;
     std::optional<std::string> tag_public_key;
@@ -415,6 +465,11 @@ struct CommandLine {
 
         stub_id = app.add_subcommand("stub-id", "prints the identity of the stub a file carries");
         stub_id->add_option("FILE", input, "a package or a bare stub")->required();
+
+        manifest = app.add_subcommand(
+            "manifest", "writes what an edge needs to tag a package without its body");
+        manifest->add_option("PACKAGE", input, "the signed (or tagged) package")->required();
+        manifest->add_option("-o,--output", output, "the manifest (JSON)")->required();
         // Set last, so that the commands' own help does not repeat it.
         app.footer(kSynopsis);
     }
@@ -483,6 +538,13 @@ int Dispatch(const CommandLine& line, std::ostream& out, std::ostream& err) {
     }
     if (line.stub_id->parsed()) {
         out << StubIdCommand(input) << "\n";
+        return kExitSuccess;
+    }
+    if (line.manifest->parsed()) {
+        for (const std::string& warning : ManifestCommand(input, output)) {
+            err << "tvkpack: warning: " << warning << "\n";
+        }
+        out << "wrote " << line.output << ": the package's manifest for an edge\n";
         return kExitSuccess;
     }
     if (line.tag_key->parsed()) {

@@ -8,6 +8,7 @@
 //   tvkpack inspect PACKAGE [--json] [--tag-public-key KEY]
 //   tvkpack tag-key --key KEY.pem
 //   tvkpack stub-id FILE
+//   tvkpack manifest PACKAGE -o MANIFEST
 //   tvkpack --version
 //
 // Signing is left to the vendor's own tool between embed and tag: tvkpack
@@ -108,6 +109,14 @@ std::string TagKeyCommand(const std::filesystem::path& key);
 
 // The identity of the stub in a package or a bare stub (see stub_identity.h).
 std::string StubIdCommand(const std::filesystem::path& file);
+
+// What an edge needs to tag the package without reading its body, as
+// tools/download/package_manifest.h describes it: the package is read and
+// checked as the download server reads it, so the same package gives the
+// same downloads and entity tags from either. Returns the warnings for the
+// user (nothing was refused).
+std::vector<std::string> ManifestCommand(const std::filesystem::path& package,
+                                         const std::filesystem::path& output);
 
 // The whole command line less the program name, as UTF-8 (parsed with
 // CLI11). Writes results to out and errors to err; returns the exit status.
