@@ -21,6 +21,9 @@ packages=(
     # 32-bit programs (tools/run32): qemu, a kernel with its modules, and
     # what its initial file system is made of.
     qemu-system-x86 linux-image-amd64 busybox-static cpio kmod iproute2
+    # The edge's WebAssembly module (the wasm preset); its optimiser runs on
+    # Node.js, which the edge's tests (workerd, from npm) need too.
+    emscripten
 )
 
 # Node.js runs the README's link-signing snippet in the tests; a machine that
@@ -35,7 +38,22 @@ for package in "${packages[@]}"; do
         missing+=("$package")
     fi
 done
+
+# The edge's test runtime: workerd, from the npm registry at the versions
+# edge/package-lock.json pins (a binary inside the npm package), again
+# whenever the lockfile is newer than what was installed.
+install_edge_packages() {
+    local edge
+    edge="$(dirname "$0")/../edge"
+    if [ ! -x "$edge/node_modules/.bin/workerd" ] ||
+        [ "$edge/package-lock.json" -nt "$edge/node_modules/.package-lock.json" ]; then
+        echo "Installing edge/'s npm packages (npm ci)"
+        (cd "$edge" && npm ci --no-audit --no-fund --loglevel=error)
+    fi
+}
+
 if [ ${#missing[@]} -eq 0 ]; then
+    install_edge_packages
     exit 0
 fi
 
@@ -64,3 +82,4 @@ if ! DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
     echo "install-deps: apt-get could not install: ${missing[*]}" >&2
     exit 1
 fi
+install_edge_packages

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds every configuration with warnings as errors and runs every test:
-# native, native with sanitizers, bounded fuzz runs, the win32 product build
-# (the stub built twice, in two folders, must be byte-identical) with all its
-# tests under 32-bit Wine (through tools/run32: directly where this machine
-# executes 32-bit programs, else in a virtual machine), the stub's identity
-# checked against a signed, tagged package of it, the same Windows sources as
-# 64-bit programs under 64-bit Wine, and the release (tools/release.sh, in the
-# trees built here) with the checks of what it ships.
+# native (with the edge worker on workerd, on the wasm build), native with
+# sanitizers, bounded fuzz runs, the win32 product build (the stub built
+# twice, in two folders, must be byte-identical) with all its tests under
+# 32-bit Wine (through tools/run32: directly where this machine executes
+# 32-bit programs, else in a virtual machine), the stub's identity checked
+# against a signed, tagged package of it, the same Windows sources as 64-bit
+# programs under 64-bit Wine, and the release (tools/release.sh, in the trees
+# built here) with the checks of what it ships.
 #   tools/test-all.sh                 (fuzz targets run 60 s each)
 #   TVK_FUZZ_SECONDS=0 tools/test-all.sh   (no fuzz runs)
 #   TVK_RUN32=vm tools/test-all.sh    (the win32 tests in the virtual machine
@@ -22,6 +23,8 @@ build() {
 }
 
 build native
+# The edge's WebAssembly module, which the native tests run on workerd.
+build wasm
 ctest --preset native
 
 build native-asan
