@@ -87,7 +87,11 @@ const queryValues = [[], [["ref", "abc"]], [["ref", "x-1_y"], ["lang", "de"]]];
 before(async () => {
     const fixtures = env.TVK_FIXTURES;
     fs.copyFileSync(path.join(fixtures, "signed_package.exe"), path.join(dir, "setup.exe"));
+    // Another package's body behind setup's manifest: a deployment whose
+    // two do not belong together.
+    fs.copyFileSync(path.join(fixtures, "signed_runnable.exe"), path.join(dir, "other.exe"));
     execFileSync(env.TVK_TVKPACK, ["manifest", path.join(dir, "setup.exe"), "-o", path.join(dir, "setup.manifest.json")]);
+    fs.copyFileSync(path.join(dir, "setup.manifest.json"), path.join(dir, "mismatched.manifest.json"));
     write("acme.ico", Buffer.concat([Buffer.from([0, 0, 1, 0]), randomBytes(700)]));
     write("acme.bmp", picture(70001, 7));
     const { privateKey } = generateKeyPairSync("rsa", { modulusLength: 2048 });
@@ -134,7 +138,10 @@ http {
     const edgeBrands = Object.fromEntries(Object.entries(brands).map(([id, b]) => [id,
         { params: b.params, ...(b.icon && { icon: `${origin}/${b.icon}` }), ...(b.picture && { picture: `${origin}/${b.picture}` }) }]));
     const edgeConfig = JSON.stringify({
-        packages: { setup: { manifest: `${origin}/setup.manifest.json`, body: `${origin}/setup.exe`, download_name: "Setup.exe" } },
+        packages: {
+            setup: { manifest: `${origin}/setup.manifest.json`, body: `${origin}/setup.exe`, download_name: "Setup.exe" },
+            mismatched: { manifest: `${origin}/mismatched.manifest.json`, body: `${origin}/other.exe`, download_name: "Setup.exe" },
+        },
         brands: edgeBrands, query,
         links: { ...links, keys: { k1: { secret: "LINK_KEY_K1" } } },
         tag_signing: { secret: "TAG_SIGNING_KEY" },
@@ -265,8 +272,14 @@ test("a signed link downloads the same bytes from both", async () => {
     assert.ok(atEdge.body.equals(atServer.body));
 });
 
+test("a body that is not the manifest's package is refused, not sent", async () => {
+    const answer = await get(edge, "/download/mismatched?brand=plain");
+    assert.equal(answer.status, 502, `${answer.body}`);
+});
+
 test("the origin is asked for the package's body on its one untagged URL only", () => {
-    const lines = fs.readFileSync(accessLog, "utf8").trim().split("\n");
+    const lines = fs.readFileSync(accessLog, "utf8").trim().split("\n")
+        .filter((line) => !/^GET \/(other\.exe|mismatched\.manifest\.json) /.test(line));
     const bodyLines = lines.filter((line) => !/\.(json|ico|bmp) /.test(line.split(" ").slice(0, 2).join(" ") + " "));
     assert.ok(bodyLines.length > 0);
     for (const line of bodyLines) {
