@@ -10,9 +10,12 @@
 #include <string>
 #include <string_view>
 
-#include "tools/tvkserve/sha256_stream.h"
+#include "tools/packaging/sha256.h"
 
 namespace tvkserve {
+
+using packaging::Sha256Digest;
+using packaging::Sha256Stream;
 
 struct EntityTagInputs {
     const Sha256Digest* package_content = nullptr;  // the whole package file
