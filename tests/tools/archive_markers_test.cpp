@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/support/fixtures.h"
+#include "tests/support/package_images.h"
 #include "tests/support/temp_dir.h"
 #include "tools/package_writer/package_writer.h"
 #include "tools/tag_writer/pe_checksum.h"
@@ -141,8 +142,8 @@ TEST(HasRelaxedMarkerCheck, FindsTheSignedAttributeThatOpenSslEncoded) {
 
         Bytes image(signed_image.begin(), signed_image.begin() + security.offset);
         image.insert(image.end(), table.begin(), table.end());
-        package_writer::SetSecurityDirectory(image, security.offset,
-                                             static_cast<std::uint32_t>(table.size()));
+        test_support::SetSecurityDirectory(image, security.offset,
+                                           static_cast<std::uint32_t>(table.size()));
         tag_writer::UpdatePeChecksum(
             image, static_cast<std::size_t>(package_writer::ReadHeaders(image).nt_offset));
         WriteBytes(dir.File("signed.exe"), image);
