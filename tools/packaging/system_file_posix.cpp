@@ -123,29 +123,56 @@ void SystemFile::WriteAt(std::uint64_t position, std::span<const std::uint8_t> b
 
 std::uint64_t SystemFile::CopyTo(std::uint64_t position, std::uint64_t size, SystemFile& to,
                                  std::uint64_t to_position) const {
-    std::uint64_t done = 0;
-    while (done < size) {
-        auto from = static_cast<off_t>(position + done);
-        auto into = static_cast<off_t>(to_position + done);
-        const auto piece =
-            static_cast<std::size_t>(std::min<std::uint64_t>(size - done, kLargestPiece));
-        const ssize_t copied =
-            ::copy_file_range(Descriptor(native_), &from, Descriptor(to.native_), &into, piece, 0);
-        if (copied < 0 && errno == EINTR) {
-            continue;
+    const int from = Descriptor(native_);
+    const std::uint64_t end = position + size;
+    std::uint64_t done = position;
+    while (done < end) {
+        // The next range that holds data; holes stay holes in the copy, as
+        // cp leaves them (a file system that cannot tell calls it all data).
+        const off_t data = ::lseek(from, static_cast<off_t>(done), SEEK_DATA);
+        if (data < 0 && errno != ENXIO) {
+            break;  // no such call here: the caller's buffer copies the rest
         }
-        if (copied < 0 && CannotCopyInKernel(errno)) {
-            break;
+        const std::uint64_t data_start =
+            data < 0 ? end : std::min(end, static_cast<std::uint64_t>(data));
+        const off_t hole = data < 0 ? -1 : ::lseek(from, data, SEEK_HOLE);
+        const std::uint64_t data_end =
+            hole < 0 ? end : std::min(end, static_cast<std::uint64_t>(hole));
+        done = data_start;
+        while (done < data_end) {
+            auto in = static_cast<off_t>(done);
+            auto out = static_cast<off_t>(to_position + (done - position));
+            const auto piece =
+                static_cast<std::size_t>(std::min<std::uint64_t>(data_end - done, kLargestPiece));
+            const ssize_t copied =
+                ::copy_file_range(from, &in, Descriptor(to.native_), &out, piece, 0);
+            if (copied < 0 && errno == EINTR) {
+                continue;
+            }
+            if (copied < 0 && CannotCopyInKernel(errno)) {
+                return done - position;
+            }
+            if (copied < 0) {
+                Fail();
+            }
+            if (copied == 0) {
+                return done - position;  // the end of the file: the caller's reads find it
+            }
+            done += static_cast<std::uint64_t>(copied);
         }
-        if (copied < 0) {
-            Fail();
-        }
-        if (copied == 0) {
-            break;  // the end of the file: the caller's reads find it
-        }
-        done += static_cast<std::uint64_t>(copied);
     }
-    return done;
+    // A hole at the end of the range: the copy must reach that far all the
+    // same.
+    struct stat status {};
+    if (::fstat(Descriptor(to.native_), &status) != 0) {
+        Fail();
+    }
+    const std::uint64_t copy_end = to_position + (done - position);
+    if (static_cast<std::uint64_t>(status.st_size) < copy_end &&
+        ::ftruncate(Descriptor(to.native_), static_cast<off_t>(copy_end)) != 0) {
+        Fail();
+    }
+    return done - position;
 }
 
 void SystemFile::Close() {

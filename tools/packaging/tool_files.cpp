@@ -1,6 +1,7 @@
 #include "tools/packaging/tool_files.h"
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <system_error>
@@ -27,6 +28,12 @@ std::string ReasonOf(const std::error_code& error) {
 // The buffer through which a copy passes when the system cannot copy by
 // itself or the bytes are to be seen (a checksum taken on the way).
 constexpr std::size_t kCopyBufferSize = 1 << 20;
+
+bool AllZero(std::span<const std::uint8_t> bytes) {
+    // Every byte equals the one before it, and the first is zero.
+    return !bytes.empty() && bytes[0] == 0 &&
+           std::memcmp(bytes.data(), bytes.data() + 1, bytes.size() - 1) == 0;
+}
 
 std::string RandomSuffix() {
     std::random_device random;
@@ -228,6 +235,7 @@ void PendingOutput::Copy(const InputFile& from, std::uint64_t from_position, std
         }
     }
     Bytes buffer(static_cast<std::size_t>(std::min<std::uint64_t>(size - done, kCopyBufferSize)));
+    bool last_skipped = false;
     while (done < size) {
         const auto count =
             static_cast<std::size_t>(std::min<std::uint64_t>(size - done, buffer.size()));
@@ -236,8 +244,18 @@ void PendingOutput::Copy(const InputFile& from, std::uint64_t from_position, std
         if (observe) {
             observe(piece, position + done);
         }
-        Write(position + done, piece);
+        // A new file reads as zeros where nothing was written: zeros are
+        // left out, so that a hole stays a hole (as cp leaves it).
+        last_skipped = AllZero(piece);
+        if (!last_skipped) {
+            Write(position + done, piece);
+        }
         done += count;
+    }
+    if (last_skipped) {
+        // The copy must reach its end all the same.
+        const std::uint8_t zero = 0;
+        Write(position + size - 1, ByteView(&zero, 1));
     }
 }
 
