@@ -260,6 +260,14 @@ TEST(TvkpackTag, ReTaggingReplacesTheTagAndKeepsTheSignedPart) {
     EXPECT_TRUE(second.package ==
                 TvkpackTag(signed_file, {AsBytes(kOtherParamsJson), {}, {}, {}}).package);
     EXPECT_TRUE(TvkpackUntag(second.package) == signed_file);
+
+    // The tagged file's checksum is composed on, unread; one that no file of
+    // its size can have is not, and the file is read for it after all.
+    Bytes impossible = first.package;
+    impossible[NtOffset(impossible) + kChecksumOffset + 3] ^= 0x80;
+    EXPECT_TRUE(TvkpackTag(impossible, {AsBytes(kOtherParamsJson), {}, {}, {}}).package ==
+                second.package);
+    EXPECT_TRUE(TvkpackUntag(impossible) == signed_file);
 }
 
 TEST(TvkpackTag, AZeroChecksumStaysZeroSoThatUntagRestoresIt) {
