@@ -200,14 +200,18 @@ void UntagPackage(const InputFile& tagged, PendingOutput& output) {
 
 std::vector<std::string> EmbedCommand(const fs::path& stub, const fs::path& installer,
                                       const fs::path& output) {
-    const InputFile stub_file(stub, "stub");
+    InputFile stub_file(stub, "stub");
     RequireBelowPackageLimit(stub_file);
-    const InputFile installer_file(installer, "installer");
+    InputFile installer_file(installer, "installer");
     RequireBelowPackageLimit(installer_file);
     PendingOutput written(output);
     const std::vector<std::string> warnings =
         InContext("embed " + Quoted(stub) + " and " + Quoted(installer),
                   [&] { return EmbedPackage(stub_file, installer_file, written); });
+    // The output may be an input, which Windows renames nothing over while
+    // it is open.
+    stub_file.Close();
+    installer_file.Close();
     written.Commit();
     return warnings;
 }
