@@ -15,13 +15,20 @@
 # - answers from lengths alone: requests per second for HEAD and for
 #   If-None-Match: * (304) of the 64 MiB package with a brand that carries
 #   an 8 MiB picture, against whole GETs of a small signed package (the
-#   fixture, 31 KB), each request with its own ref: 16 connections,
+#   fixture programs, 31 KB), each request with its own ref: 16 connections,
 #   8 requests pipelined on each, BENCH_SECONDS each.
 # - memory: a fresh tvkserve with BENCH_DOWNLOADS (default 2000) downloads
 #   of the 64 MiB package at once, each with its own ref, of the brand with
 #   the 8 MiB picture, each client reading 16 KB a second for
 #   BENCH_HOLD_SECONDS (default 15); the server's peak resident memory
 #   (VmHWM). Goal: <= 64 MiB.
+#
+# - signed links and signed tags: a second tvkserve with links (not
+#   required) and tag_signing (RSA 2048): whole GETs of the small package
+#   with signed tags against the unsigned ones above, HEADs whose links are
+#   signed (each with its own ref and signature, so each is checked) against
+#   the plain HEADs above, and the peak memory with BENCH_DOWNLOADS slow
+#   downloads whose tags are signed.
 #
 # Both servers run 2 worker threads / processes and write an access log to
 # a file. BENCH_TVKSERVE names another tvkserve program to measure (e.g. a
@@ -37,6 +44,9 @@ connections=50
 threads=2
 
 tools/install-deps.sh >&2
+# Thousands of slow downloads need as many descriptors (the clients here,
+# and the server, which raises its own limit).
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 
 quiet() {
     local log
@@ -75,11 +85,21 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/ce
     -days 2 -subj "/CN=Bench Publisher" 2>/dev/null
 osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -n "Bench" \
     -in "$work/unsigned.exe" -out "$work/signed.exe" >/dev/null
+# A small signed package (31 KB) for the answers from lengths alone: the
+# fixture programs as they are.
+build/native/tools/tvkpack embed "$fixtures/tiny_stub.exe" "$fixtures/tiny_installer.exe" \
+    -o "$work/small-unsigned.exe" >/dev/null
+osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -n "Bench small" \
+    -in "$work/small-unsigned.exe" -out "$work/small.exe" >/dev/null
 mkdir -p "$work/www"
 cp "$work/signed.exe" "$work/www/setup.exe"
 python3 -c 'import os, sys
 picture = bytearray(os.urandom(8 << 20)); picture[0:2] = b"BM"
 open(sys.argv[1], "wb").write(picture)' "$work/picture.bmp"
+
+# A link key and a tag key for the server with signed links and tags.
+openssl rand 32 | basenc --base64url | tr -d '=\n' >"$work/links.key"
+openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$work/tag.pem" 2>/dev/null
 
 free_port() {
     python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
@@ -87,18 +107,21 @@ free_port() {
 
 cat > "$work/serve.json" <<JSON
 {"listen": "127.0.0.1:0", "threads": $threads,
+ "limits": {"max_connections": 20000},
  "packages": {"setup": {"file": "signed.exe", "download_name": "Setup.exe"},
-              "small": {"file": "$(pwd)/$fixtures/signed_package.exe",
-                        "download_name": "Small.exe"}},
+              "small": {"file": "small.exe", "download_name": "Small.exe"}},
  "brands": {"acme": {"params": {"product": "Bench", "brand": "ACME"}},
             "pictured": {"params": {"product": "Bench"}, "picture": "picture.bmp"}},
  "query": {"ref": {"max_length": 32, "pattern": "[A-Za-z0-9_-]*"}}}
 JSON
+sed 's|^ "query": \(.*\)}$| "query": \1,\n "links": {"keys": {"k1": {"file": "links.key"}}, "required": false},\n "tag_signing": {"key": "tag.pem"}}|' \
+    "$work/serve.json" >"$work/serve-signed.json"
 
-# Starts tvkserve; sets serve_pid and serve_port.
+# Starts tvkserve with a configuration (default serve.json); sets serve_pid
+# and serve_port.
 start_serve() {
     rm -f "$work/serve-errors.log"
-    "$tvkserve" --config "$work/serve.json" >"$work/serve-access.log" \
+    "$tvkserve" --config "$work/${1:-serve.json}" >"$work/serve-access.log" \
         2>"$work/serve-errors.log" &
     serve_pid=$!
     pids+=("$serve_pid")
@@ -237,9 +260,23 @@ echo "ttfb_probes: $(wc -l < "$work/serve.ttfb") serve, $(wc -l < "$work/nginx.t
 # kept-alive connections, 8 requests pipelined on each. wrk cannot take
 # answers to HEAD, so a client of this script's own asks all three kinds.
 cat > "$work/rate_client.py" <<'PY'
-import asyncio, re, sys
+import asyncio, base64, hashlib, hmac, re, sys, time
 port, method, path, header, seconds = (int(sys.argv[1]), sys.argv[2], sys.argv[3],
                                        sys.argv[4], float(sys.argv[5]))
+# With a key file, every request's link is signed (as a web site signs them).
+key = None
+if len(sys.argv) > 6:
+    text = open(sys.argv[6]).read().strip()
+    key = base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
+expires = int(time.time()) + 3600
+
+def target(number, n):
+    link = "%s&ref=r%d-%d" % (path, number, n)
+    if key is None:
+        return link
+    link += "&expires=%d&key=k1" % expires
+    mac = hmac.new(key, link.encode(), hashlib.sha256).digest()
+    return link + "&sig=" + base64.urlsafe_b64encode(mac).decode().rstrip("=")
 connections, depth = 16, 8
 length_field = re.compile(rb"\r\ncontent-length: *(\d+)", re.IGNORECASE)
 answers = {}
@@ -253,8 +290,8 @@ async def worker(number):
         batch = []
         for _ in range(depth):
             n += 1
-            batch.append("%s %s&ref=r%d-%d HTTP/1.1\r\nHost: bench\r\n%s\r\n"
-                         % (method, path, number, n, header))
+            batch.append("%s %s HTTP/1.1\r\nHost: bench\r\n%s\r\n"
+                         % (method, target(number, n), header))
         writer.write("".join(batch).encode())
         for _ in range(depth):
             head = await reader.readuntil(b"\r\n\r\n")
@@ -273,8 +310,8 @@ async def main():
 
 asyncio.run(main())
 PY
-rates() {  # method path header: "requests_per_second status:count,..."
-    python3 "$work/rate_client.py" "$serve_port" "$1" "$2" "$3" "$seconds"
+rates() {  # method path header [key file]: "requests_per_second status:count,..."
+    python3 "$work/rate_client.py" "$serve_port" "$1" "$2" "$3" "$seconds" ${4:+"$4"}
 }
 read -r head_rate head_answers < <(rates HEAD "/download/setup?brand=pictured" "")
 read -r none_match_rate none_match_answers < <(rates GET "/download/setup?brand=pictured" \
@@ -287,9 +324,12 @@ echo "serve_head_vs_small_get: $(awk -v a="$head_rate" -v b="$small_rate" 'BEGIN
 echo "serve_304_vs_small_get: $(awk -v a="$none_match_rate" -v b="$small_rate" 'BEGIN {printf "%.2f", a / b}')"
 echo "answers: HEAD $head_answers; If-None-Match $none_match_answers; small GET $small_answers"
 
-# Peak memory of a fresh server with many slow downloads at once.
+# Peak memory of a fresh server with many slow downloads at once: its
+# configuration, and a prefix for the figures' names.
+peak_memory() {
+local prefix=$2
 stop_serve
-start_serve
+start_serve "$1"
 cat > "$work/slow_clients.py" <<'PY'
 import asyncio, resource, socket, sys
 port, count, hold = int(sys.argv[1]), int(sys.argv[2]), float(sys.argv[3])
@@ -328,9 +368,24 @@ idle_kib=$(awk '/VmRSS/ {print $2}' /proc/"$serve_pid"/status)
 served=$(python3 "$work/slow_clients.py" "$serve_port" "$downloads" "$hold_seconds" \
     "/download/setup?brand=pictured")
 peak_kib=$(awk '/VmHWM/ {print $2}' /proc/"$serve_pid"/status)
-echo "memory_downloads: $downloads"
-echo "memory_downloads_served: $served"
-echo "serve_idle_memory_MiB: $(awk -v k="$idle_kib" 'BEGIN {printf "%.1f", k / 1024}')"
-echo "serve_peak_memory_MiB: $(awk -v k="$peak_kib" 'BEGIN {printf "%.1f", k / 1024}')"
-echo "serve_memory_per_download_KiB: $(awk -v p="$peak_kib" -v i="$idle_kib" -v n="$downloads" \
+echo "${prefix}memory_downloads: $downloads"
+echo "${prefix}memory_downloads_served: $served"
+echo "${prefix}serve_idle_memory_MiB: $(awk -v k="$idle_kib" 'BEGIN {printf "%.1f", k / 1024}')"
+echo "${prefix}serve_peak_memory_MiB: $(awk -v k="$peak_kib" 'BEGIN {printf "%.1f", k / 1024}')"
+echo "${prefix}serve_memory_per_download_KiB: $(awk -v p="$peak_kib" -v i="$idle_kib" -v n="$downloads" \
     'BEGIN {printf "%.1f", (p - i) / n}')"
+}
+peak_memory serve.json ""
+
+# Signed links and signed tags.
+stop_serve
+start_serve serve-signed.json
+read -r signed_small_rate signed_small_answers < <(rates GET "/download/small?brand=acme" "")
+read -r linked_head_rate linked_head_answers < <(rates HEAD "/download/setup?brand=pictured" "" \
+    "$work/links.key")
+echo "signed_tag_small_get_per_s: $signed_small_rate"
+echo "signed_vs_unsigned_small_get: $(awk -v a="$signed_small_rate" -v b="$small_rate" 'BEGIN {printf "%.2f", a / b}')"
+echo "link_checked_head_per_s: $linked_head_rate"
+echo "link_checked_vs_plain_head: $(awk -v a="$linked_head_rate" -v b="$head_rate" 'BEGIN {printf "%.2f", a / b}')"
+echo "answers: signed small GET $signed_small_answers; link-checked HEAD $linked_head_answers"
+peak_memory serve-signed.json signed_tags_

@@ -24,6 +24,12 @@ packages=(
     qemu-system-x86 linux-image-amd64 busybox-static cpio kmod iproute2
 )
 
+# Node.js runs the README's link-signing snippet in the tests; a machine that
+# has a Node.js of its own (another vendor's package) keeps it.
+if ! command -v node >/dev/null 2>&1; then
+    packages+=(nodejs npm)
+fi
+
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

@@ -35,16 +35,17 @@ fi
 build win32
 # The stub image's checks run on this machine; everything else under 32-bit
 # Wine, where a kernel executes 32-bit programs.
-ctest --preset win32 -L host
-echo "== win32: the tests under 32-bit Wine"
+ctest --test-dir build/win32/tests/e2e -L host
+echo "== win32: the tests under 32-bit Wine, then a signed link's download run by the stub"
 tools/run32/run32.sh --in-memory build/win32 --wine-prefix build/win32/wineprefix \
-    -- tools/wine-tests.sh win32
+    -- sh -c 'tools/wine-tests.sh win32 && tests/e2e/vendor_chain.sh build/native build/win32'
 # The identity the build wrote beside the stub is the one tvkpack shows for a
 # signed, tagged package of it.
 sh tests/e2e/check_stub_identity.sh build/native/tools/tvkpack build/win32/tvkstub.exe \
     build/win32/tvkstub.exe.stub-id build/native/tests/fixtures/tiny_installer.exe
 
 build win64
+ctest --test-dir build/win64/tests/e2e -L host
 tools/wine-tests.sh win64
 
 tools/release.sh

@@ -39,6 +39,7 @@ TEST(ResponsePlan, ConditionsAndRangesGiveTheirStatusBodyAndTagNeed) {
     RequestHead get;
     get.target = "/download/p?brand=b";
     get.keep_alive = true;
+    get.host_fields = 1;
     const ResponsePlan whole = tvkserve::PlanDownloadResponse(get, content, false, 0);
     ASSERT_EQ(whole.status, 200u) << whole.text;
     ASSERT_TRUE(whole.download);

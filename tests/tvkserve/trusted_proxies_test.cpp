@@ -42,6 +42,9 @@ TEST(TrustedProxies, TakesTheRightMostUntrustedAddressOnlyFromATrustedPeer) {
         {"malformed but beyond the client: ignored", "127.0.0.1", "garbage, 203.0.113.9",
          "203.0.113.9"},
         {"only blanks", "127.0.0.1", "  ", "127.0.0.1"},
+        {"an address with a zone and more: the peer", "127.0.0.1", "2001:db8::1%junk\"x y",
+         "127.0.0.1"},
+        {"a zone number beyond 32 bits: the peer", "127.0.0.1", "fe80::1%4294967295", "127.0.0.1"},
     };
     for (const Row& row : rows) {
         const auto client =

@@ -1,18 +1,23 @@
 #include "tools/tvkserve/download_session.h"
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <iostream>
+#include <limits>
 #include <optional>
-#include <sstream>
 #include <vector>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/error.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/http.hpp>
 
 #include "tools/tvkserve/http_fields.h"
 #include "tools/tvkserve/request_head.h"
+#include "tools/tvkserve/request_reader.h"
+#include "tools/tvkserve/response_body.h"
 #include "tools/tvkserve/response_plan.h"
 #include "tools/tvkserve/signed_link.h"
 #include "tools/tvkserve/span_writer.h"
@@ -21,16 +26,27 @@ namespace tvkserve {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
-namespace http = beast::http;
 using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-bool IsParseError(const beast::error_code& error) {
-    return error.category() == http::make_error_code(http::error::bad_method).category() &&
-           error != http::error::end_of_stream && error != http::error::partial_message;
-}
+// How long a connection to the metrics address may wait for a request: a
+// health check asks at once, and idle connections must not hold its few
+// places.
+constexpr std::chrono::seconds kMonitoringTimeout{5};
+// How many body bytes may go out before what the client took is counted.
+constexpr std::uint64_t kCountTakenEvery = 1 << 20;
+// What one read of a request takes at most.
+constexpr std::size_t kReadSize = 4096;
+// The most a closing connection reads and drops of what the client still
+// sends, and how often it looks whether the client has taken the last bytes.
+constexpr std::size_t kMostLingeringBytes = 1 << 20;
+constexpr std::chrono::milliseconds kFirstSettleInterval{10};
+constexpr std::chrono::milliseconds kLastSettleInterval{1000};
+// How long a closing connection waits for the client's end after the client
+// has taken every byte, for as long as nothing more arrives.
+constexpr std::chrono::seconds kLingerWindow{2};
 
 // The answer when the server has no room for a download's own bytes, or
 // answering failed; the connection ends with it.
@@ -38,63 +54,21 @@ ResponsePlan Unavailable(const char* message) {
     return TextAnswer(503, message, {{"Retry-After", std::to_string(kRetryAfterSeconds)}});
 }
 
-// What a download's response holds until it ends: its package (with the
-// open file) and brand, whatever reloads come; the tag built for it, with
-// its share of the server's tag byte budget; and its place among the
-// downloads in flight.
-struct HeldDownload {
-    DownloadDescription description;
-    std::shared_ptr<const TaggedDownload> tag;
-    TagBytesShare share;
-    DownloadInFlight in_flight;
-};
-
-// The body's spans for bytes [first, last] of a download: the file's bytes
-// as they are on disk, and, where a tag was built, its first header bytes
-// and its table's pieces.
-std::vector<Span> DownloadSpans(const HeldDownload& held, std::uint64_t first, std::uint64_t last) {
-    std::vector<Span> spans;
-    const auto add = [&](const std::uint8_t* memory, std::uint64_t start, std::uint64_t end) {
-        const std::uint64_t begin = std::max(first, start);
-        const std::uint64_t stop = std::min(last + 1, end);
-        if (begin < stop) {
-            spans.push_back(memory ? Span{memory, begin - start, stop - start}
-                                   : Span{nullptr, begin, stop});
-        }
-    };
-    const ServedPackage& package = *held.description.package;
-    if (!held.tag) {
-        add(nullptr, 0, package.table_offset());
-        return spans;
-    }
-    const TaggedDownload& tag = *held.tag;
-    add(tag.head.data(), 0, tag.head.size());
-    add(nullptr, tag.head.size(), tag.body_end);
-    std::uint64_t position = tag.body_end;
-    for (const tag_writer::TablePiece& piece : tag.table.pieces()) {
-        add(tag.table.BytesOf(piece).data(), position, position + piece.size);
-        position += piece.size;
-    }
-    return spans;
-}
-
 }  // namespace
 
 class Session : public std::enable_shared_from_this<Session> {
   public:
     // A connection takes the limits in force when it is accepted.
-    Session(tcp::socket socket, SessionHost& host, SessionKind kind)
+    Session(tcp::socket socket, SessionHost& host, SessionKind kind,
+            std::optional<asio::ip::address> peer)
         : socket_(std::move(socket)),
           timer_(socket_.get_executor()),
+          settle_(socket_.get_executor()),
           writer_(socket_),
           host_(host),
           kind_(kind),
-          limits_(host.content()->config.limits) {
-        beast::error_code unknown;
-        const tcp::endpoint peer = socket_.remote_endpoint(unknown);
-        if (!unknown) {
-            peer_ = peer.address();
-        }
+          limits_(host.content()->config.limits),
+          peer_(peer) {
         client_ = peer_ ? peer_->to_string() : std::string("-");
         // Small writes (a header, an error text) go out at once.
         beast::error_code ignored;
@@ -105,10 +79,20 @@ class Session : public std::enable_shared_from_this<Session> {
 
     SessionKind kind() const { return kind_; }
 
+    // Called once, before any handler of the session exists: its first
+    // operations start on the accepting thread, without a hop to another.
     void Start() {
+        ReadRequest();
+        Watch();
+    }
+
+    bool waiting() const { return waiting_.load(std::memory_order_relaxed); }
+
+    void Evict() {
         asio::post(socket_.get_executor(), [self = shared_from_this()] {
-            self->ReadRequest();
-            self->Watch();
+            if (self->phase_ == Phase::kWaiting) {
+                self->Close();
+            }
         });
     }
 
@@ -124,6 +108,7 @@ class Session : public std::enable_shared_from_this<Session> {
     enum class Phase {
         kWaiting,     // for a request: idle on a kept-alive connection, or its header
         kResponding,  // sending a response
+        kLingering,   // its last bytes sent; waiting for the client to take them and close
         kClosed,
     };
 
@@ -131,19 +116,64 @@ class Session : public std::enable_shared_from_this<Session> {
 
     bool Finishing() const { return host_.sessions().Finishing(kind_); }
 
+    void SetPhase(Phase phase) {
+        phase_ = phase;
+        waiting_.store(phase == Phase::kWaiting, std::memory_order_relaxed);
+    }
+
     void ReadRequest() {
         if (phase_ == Phase::kClosed || Finishing()) {
             Close();
             return;
         }
-        phase_ = Phase::kWaiting;
-        parser_.emplace();
-        parser_->header_limit(static_cast<std::uint32_t>(kHeaderLimit));
-        SetDeadline(limits_.request_header_timeout);
-        http::async_read_header(socket_, buffer_, *parser_,
-                                [self = shared_from_this()](beast::error_code error, std::size_t) {
-                                    self->OnHeader(error);
-                                });
+        SetPhase(Phase::kWaiting);
+        SetDeadline(
+            kind_ == SessionKind::kMonitoring
+                ? std::min<Clock::duration>(limits_.request_header_timeout, kMonitoringTimeout)
+                : Clock::duration(limits_.request_header_timeout));
+        Receive(false);
+    }
+
+    // Hands what has arrived to the reader, and reads more while it asks.
+    void Receive(bool at_end) {
+        switch (reader_.Read(buffer_, at_end)) {
+            case RequestReader::Outcome::kNeedMore:
+                socket_.async_read_some(
+                    buffer_.prepare(kReadSize),
+                    [self = shared_from_this()](beast::error_code error, std::size_t received) {
+                        self->buffer_.commit(received);
+                        if (error == asio::error::eof) {
+                            self->Receive(true);
+                        } else if (error) {
+                            self->Close();  // the client left, or took too long to ask
+                        } else {
+                            self->Receive(false);
+                        }
+                    });
+                return;
+            case RequestReader::Outcome::kHead:
+                BeginRequest();
+                Answer(reader_.head());
+                break;
+            case RequestReader::Outcome::kRefusal:
+                BeginRequest();
+                Send(reader_.refusal());
+                break;
+            case RequestReader::Outcome::kGone:
+                Close();
+                return;
+        }
+        // A download that runs for hours keeps no more input buffer than it
+        // must. (The response's header always goes out asynchronously, so
+        // no next request is read yet.)
+        if (buffer_.size() == 0) {
+            buffer_.shrink_to_fit();
+        }
+    }
+
+    void BeginRequest() {
+        started_ = Clock::now();
+        record_ = AccessRecord{client_, "-", "-", 0, 0, {}};
     }
 
     // A kept-alive connection waits for the first byte of its next request
@@ -153,8 +183,10 @@ class Session : public std::enable_shared_from_this<Session> {
             ReadRequest();  // pipelined (it is here already), or closing
             return;
         }
-        phase_ = Phase::kWaiting;
-        SetDeadline(limits_.keep_alive_timeout);
+        SetPhase(Phase::kWaiting);
+        SetDeadline(kind_ == SessionKind::kMonitoring
+                        ? std::min<Clock::duration>(limits_.keep_alive_timeout, kMonitoringTimeout)
+                        : Clock::duration(limits_.keep_alive_timeout));
         socket_.async_wait(tcp::socket::wait_read,
                            [self = shared_from_this()](beast::error_code error) {
                                if (error) {
@@ -163,32 +195,6 @@ class Session : public std::enable_shared_from_this<Session> {
                                    self->ReadRequest();
                                }
                            });
-    }
-
-    void OnHeader(const beast::error_code& error) {
-        started_ = Clock::now();
-        record_ = AccessRecord{client_, "-", "-", 0, 0, {}};
-        if (error == http::error::header_limit) {
-            // The parser takes the request line first: when it has none,
-            // the line itself was too long (414), else the fields (431).
-            const bool long_line = parser_->get().target().empty();
-            Send(long_line ? TextAnswer(414, "the request line is too long")
-                           : TextAnswer(431, "the request's header is too long"));
-        } else if (error && IsParseError(error)) {
-            Send(TextAnswer(400, "the request is not well-formed HTTP"));
-        } else if (error) {
-            Close();  // the client left, or took too long to ask
-            return;
-        } else {
-            Answer(ReadRequestHead(*parser_));
-        }
-        // The request's fields are not needed any more; a download that
-        // runs for hours keeps no more than it must. (The response's header
-        // always goes out asynchronously, so no next request is read yet.)
-        parser_.reset();
-        if (buffer_.size() == 0) {
-            buffer_.shrink_to_fit();
-        }
     }
 
     // --- answering -----------------------------------------------------------
@@ -250,17 +256,17 @@ class Session : public std::enable_shared_from_this<Session> {
         }
         keep_alive_ = plan.keep_alive;
         record_.status = plan.status;
-        phase_ = Phase::kResponding;
+        SetPhase(Phase::kResponding);
         SetDeadline(limits_.stall_timeout);
+        std::string header = ResponseHeader(plan, std::chrono::system_clock::now());
+        body_start_ = writer_.written() + header.size();
+        body_taken_ = 0;
         writer_.Send(
-            Header(plan), std::move(body), held_ ? held_->description.package->file() : -1,
+            std::move(header), std::move(body), held_ ? held_->description.package->file() : -1,
             [self = shared_from_this()](std::uint64_t written, std::uint64_t body_bytes) {
                 self->Took(written, body_bytes);
             },
-            [self = shared_from_this()](bool complete) {
-                self->EndResponse();
-                self->AfterResponse(complete);
-            });
+            [self = shared_from_this()](bool complete) { self->AfterResponse(complete); });
     }
 
     // Takes what a download's body needs; false (and nothing held) when its
@@ -284,55 +290,145 @@ class Session : public std::enable_shared_from_this<Session> {
         return true;
     }
 
-    std::string Header(const ResponsePlan& plan) const {
-        http::response<http::empty_body> response{static_cast<http::status>(plan.status), 11};
-        response.set(http::field::date, HttpDate(std::chrono::system_clock::now()));
-        for (const auto& [name, value] : plan.fields) {
-            response.set(name, value);
-        }
-        if (plan.content_length) {
-            response.content_length(*plan.content_length);
-        }
-        response.keep_alive(plan.keep_alive);
-        std::ostringstream header;
-        header << response.base();
-        return header.str();
-    }
-
-    // The client took bytes: the stall time starts again.
+    // A write took bytes: the stall time starts again, and what the client
+    // has acknowledged of the body is counted.
     void Took(std::uint64_t written, std::uint64_t body_bytes) {
         record_.bytes += body_bytes;
-        if (kind_ == SessionKind::kDownloads) {
-            host_.counters().body_bytes.fetch_add(body_bytes, std::memory_order_relaxed);
+        // Asking the socket costs a system call: once in a while will do.
+        if (record_.bytes - body_taken_ >= kCountTakenEvery) {
+            CountTaken(writer_.Acknowledged());
         }
         if (written > 0) {
             SetDeadline(limits_.stall_timeout);
         }
     }
 
+    // Counts the body bytes up to acknowledged (of the connection's bytes)
+    // as taken by the client.
+    void CountTaken(std::uint64_t acknowledged) {
+        const std::uint64_t taken =
+            std::min(record_.bytes, acknowledged > body_start_ ? acknowledged - body_start_ : 0);
+        if (taken > body_taken_ && kind_ == SessionKind::kDownloads) {
+            host_.counters().body_bytes.fetch_add(taken - body_taken_, std::memory_order_relaxed);
+        }
+        body_taken_ = std::max(body_taken_, taken);
+    }
+
     // --- ending ----------------------------------------------------------------
 
-    // The one end of every response, complete or cut off: its access log
-    // line and counts, and what it held is let go.
-    void EndResponse() {
+    // The one end of every response: its access log line and counts, with
+    // the body bytes the client took (complete: all it was sent), and what
+    // it held is let go.
+    void EndResponse(bool complete) {
         record_.duration = Clock::now() - started_;
+        if (complete) {
+            CountTaken(std::numeric_limits<std::uint64_t>::max());
+        }
+        record_.bytes = body_taken_;
+        record_.cut = !complete;
         if (kind_ == SessionKind::kDownloads) {
             host_.log().Write(record_);
             ++host_.counters().requests;
             host_.counters().responses.Add(record_.status);
+            if (!complete) {
+                ++host_.counters().responses_cut;
+            }
         }
         held_.reset();
         text_.clear();
         text_.shrink_to_fit();
     }
 
-    // What follows a response: the next request on a kept-alive connection
-    // whose response went out whole, else the close.
-    void AfterResponse(bool complete) {
-        if (complete && keep_alive_ && phase_ != Phase::kClosed) {
+    // What follows a response once its last byte is written: the next
+    // request on a kept-alive connection, else a lingering close, so that
+    // the client gets every byte; a write that failed (the client left, or
+    // took nothing for the stall time) ends the connection at once.
+    void AfterResponse(bool written) {
+        if (!written) {
+            CountTaken(writer_.Acknowledged());
+            EndResponse(false);
+            Close();
+            return;
+        }
+        if (keep_alive_ && phase_ == Phase::kResponding && !Finishing()) {
+            EndResponse(true);
             AwaitNextRequest();
             return;
         }
+        LingeringClose();
+    }
+
+    // Closing a socket that holds unread input makes the kernel reset the
+    // connection, which throws away what the server still had to send and
+    // what the client had not read yet. So the server ends its sending side
+    // (the client sees the end after the last byte), reads and drops what
+    // the client still sends, and closes when the client has closed, or a
+    // short while after it has taken every byte with nothing more arriving,
+    // or when it has taken nothing for the stall time. The response's log
+    // line says how far it got.
+    void LingeringClose() {
+        SetPhase(Phase::kLingering);
+        beast::error_code ignored;
+        socket_.shutdown(tcp::socket::shutdown_send, ignored);
+        SetDeadline(limits_.stall_timeout);
+        settle_interval_ = kFirstSettleInterval;
+        Discard();
+        AwaitTaken();
+    }
+
+    void Discard() {
+        socket_.async_read_some(
+            asio::buffer(discard_),
+            [self = shared_from_this()](beast::error_code error, std::size_t received) {
+                if (self->phase_ != Phase::kLingering) {
+                    return;
+                }
+                self->lingered_bytes_ += received;
+                if (error == asio::error::eof) {
+                    self->client_closed_ = true;
+                    self->AwaitTaken();
+                } else if (error || self->lingered_bytes_ > kMostLingeringBytes) {
+                    self->EndLinger();
+                } else {
+                    if (self->all_taken_) {
+                        self->SetDeadline(kLingerWindow);
+                    }
+                    self->Discard();
+                }
+            });
+    }
+
+    // Looks, less often as time goes by, whether the client has acknowledged
+    // every byte: then the close waits a short window for its end.
+    void AwaitTaken() {
+        if (phase_ != Phase::kLingering || all_taken_) {
+            return;
+        }
+        if (writer_.Acknowledged() >= writer_.written()) {
+            all_taken_ = true;
+            if (client_closed_) {
+                EndLinger();
+            } else {
+                SetDeadline(kLingerWindow);
+            }
+            return;
+        }
+        settle_.expires_after(settle_interval_);
+        settle_interval_ = std::min(settle_interval_ * 2, kLastSettleInterval);
+        settle_.async_wait([self = shared_from_this()](beast::error_code error) {
+            if (!error) {
+                self->AwaitTaken();
+            }
+        });
+    }
+
+    void EndLinger() {
+        if (phase_ != Phase::kLingering) {
+            return;
+        }
+        const std::uint64_t acknowledged = writer_.Acknowledged();
+        CountTaken(acknowledged);
+        EndResponse(acknowledged >= writer_.written());
         Close();
     }
 
@@ -340,11 +436,12 @@ class Session : public std::enable_shared_from_this<Session> {
         if (phase_ == Phase::kClosed) {
             return;
         }
-        phase_ = Phase::kClosed;
+        SetPhase(Phase::kClosed);
         beast::error_code ignored;
         socket_.shutdown(tcp::socket::shutdown_both, ignored);
         socket_.close(ignored);
         timer_.cancel();
+        settle_.cancel();
     }
 
     // --- deadlines -------------------------------------------------------------
@@ -367,8 +464,14 @@ class Session : public std::enable_shared_from_this<Session> {
                 return;  // set anew, or closed
             }
             if (Clock::now() >= self->deadline_) {
-                if (self->phase_ != Phase::kResponding || !self->writer_.ClientTookBytes()) {
-                    self->Close();
+                const bool sending =
+                    self->phase_ == Phase::kResponding || self->phase_ == Phase::kLingering;
+                if (!sending || self->all_taken_ || !self->writer_.ClientTookBytes()) {
+                    if (self->phase_ == Phase::kLingering) {
+                        self->EndLinger();
+                    } else {
+                        self->Close();
+                    }
                     return;
                 }
                 self->deadline_ = Clock::now() + self->limits_.stall_timeout;
@@ -379,6 +482,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
     tcp::socket socket_;
     asio::steady_timer timer_;
+    asio::steady_timer settle_;  // while a closing client takes the last bytes
     SpanWriter writer_;
     SessionHost& host_;
     const SessionKind kind_;
@@ -386,21 +490,30 @@ class Session : public std::enable_shared_from_this<Session> {
     std::optional<asio::ip::address> peer_;
     std::string client_;  // the peer's address, "-" when unknown
     Phase phase_ = Phase::kWaiting;
+    std::atomic<bool> waiting_{true};  // phase_ == kWaiting, for other threads
     Clock::time_point deadline_;
 
     beast::flat_buffer buffer_;
-    std::optional<http::request_parser<http::empty_body>> parser_;
+    RequestReader reader_;
 
     // The response in progress.
     bool keep_alive_ = false;
     std::string text_;
     std::optional<HeldDownload> held_;
+    std::uint64_t body_start_ = 0;  // where the body begins in the connection's bytes
+    std::uint64_t body_taken_ = 0;  // of it, what the client has acknowledged
+    std::size_t lingered_bytes_ = 0;
+    bool client_closed_ = false;
+    bool all_taken_ = false;
+    std::chrono::milliseconds settle_interval_{0};
+    std::array<char, 4096> discard_{};
     AccessRecord record_;
     Clock::time_point started_;
 };
 
-std::shared_ptr<Session> MakeSession(tcp::socket socket, SessionHost& host, SessionKind kind) {
-    return std::make_shared<Session>(std::move(socket), host, kind);
+std::shared_ptr<Session> MakeSession(tcp::socket socket, SessionHost& host, SessionKind kind,
+                                     std::optional<asio::ip::address> peer) {
+    return std::make_shared<Session>(std::move(socket), host, kind, peer);
 }
 
 void StartSession(std::shared_ptr<Session> session) {
@@ -409,6 +522,14 @@ void StartSession(std::shared_ptr<Session> session) {
 
 void WakeSession(const std::shared_ptr<Session>& session) {
     session->Wake();
+}
+
+bool SessionWaits(const Session& session) {
+    return session.waiting();
+}
+
+void EvictSession(const std::shared_ptr<Session>& session) {
+    session->Evict();
 }
 
 }  // namespace tvkserve

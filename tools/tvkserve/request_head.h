@@ -22,13 +22,18 @@ struct RequestHead {
     RequestMethod method = RequestMethod::kGet;
     std::string method_text;  // as received, for the access log
     std::string target;       // as received
+    unsigned version = 11;    // 10 for HTTP/1.0, 11 for HTTP/1.1
+    // How many Host fields the request has: HTTP/1.1 asks for exactly one.
+    std::size_t host_fields = 0;
     // Whether the client asked to keep the connection (HTTP/1.1 unless it
     // says close; HTTP/1.0 only when it says keep-alive).
     bool keep_alive = false;
     // What the request says of a body, which a download request never has.
     bool has_transfer_encoding = false;
     std::uint64_t content_length = 0;
-    // The fields that make a response conditional or partial.
+    // The fields that make a response conditional or partial. A list field
+    // given on several lines is joined with commas, as HTTP defines; a
+    // request with more than one Range field has none (it gets the whole).
     std::optional<std::string> if_none_match;
     std::optional<std::string> range;
     std::optional<std::string> if_range;

@@ -48,6 +48,10 @@ std::optional<ResponsePlan> RefuseRequest(const RequestHead& head) {
     if (head.content_length > 0) {
         return TextAnswer(400, "a download request carries no body");
     }
+    // One Host, as HTTP/1.1 demands (and never two, in any version).
+    if (head.host_fields > 1 || (head.version >= 11 && head.host_fields == 0)) {
+        return TextAnswer(400, "an HTTP/1.1 request names its Host once");
+    }
     return std::nullopt;
 }
 
@@ -130,10 +134,11 @@ ResponsePlan PlanDownloadResponse(const RequestHead& head, const ServedContent& 
         return plan;
     };
 
-    std::string target = head.target;
+    // A fragment is the client's own and never part of what it asks for.
+    std::string target = head.target.substr(0, head.target.find('#'));
     std::optional<LinkFailure> link_failure;
     if (const std::optional<LinksConfig>& links = content.config.links) {
-        const LinkCheck link = CheckLink(head.target, content.link_keys, links->max_lifetime, now);
+        const LinkCheck link = CheckLink(target, content.link_keys, links->max_lifetime, now);
         if (link.failure && (link.is_signed || links->required)) {
             link_failure = link.failure;
             if (!links->fallback_brand) {
@@ -144,7 +149,7 @@ ResponsePlan PlanDownloadResponse(const RequestHead& head, const ServedContent& 
                 return keep(std::move(refusal));
             }
             // The plain product, whatever the link asked for.
-            const std::string_view path_and_query = PathAndQuery(head.target);
+            const std::string_view path_and_query = PathAndQuery(target);
             target = std::string(path_and_query.substr(0, path_and_query.find('?'))) +
                      "?brand=" + *links->fallback_brand;
         } else if (link.is_signed) {
@@ -176,7 +181,8 @@ ResponsePlan PlanMonitoringResponse(const RequestHead& head, bool finishing,
     if (std::optional<ResponsePlan> refusal = Refusal(head)) {
         return *refusal;
     }
-    const std::string_view path = std::string_view(head.target).substr(0, head.target.find('?'));
+    const std::string_view path =
+        std::string_view(head.target).substr(0, head.target.find_first_of("?#"));
     ResponsePlan plan;
     if (path == kMetricsPath) {
         plan = TypedAnswer(200, metrics_text(), {}, kMetricsContentType);

@@ -19,10 +19,17 @@ constexpr unsigned kV6Bits = 128;
 constexpr unsigned kMappedPrefixBits = kV6Bits - kV4Bits;
 
 // An address as written in the configuration or in X-Forwarded-For (IPv6
-// in brackets too); an IPv4-mapped IPv6 address is taken as the IPv4 one.
+// in brackets too): a plain numeric IPv4 or IPv6 address and nothing else
+// (no zone, no port, no name); an IPv4-mapped IPv6 address is taken as the
+// IPv4 one.
 std::optional<ip::address> ParseAddress(std::string_view text) {
     if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
         text = text.substr(1, text.size() - 2);
+    }
+    constexpr std::size_t kLongestAddress = 45;  // an IPv6 address with an IPv4 tail
+    if (text.empty() || text.size() > kLongestAddress ||
+        text.find_first_not_of("0123456789abcdefABCDEF.:") != std::string_view::npos) {
+        return std::nullopt;
     }
     boost::system::error_code error;
     const ip::address address = ip::make_address(std::string(text), error);

@@ -1,0 +1,54 @@
+#include "tools/tvkserve/request_reader.h"
+
+namespace tvkserve {
+
+namespace http = boost::beast::http;
+
+RequestReader::Outcome RequestReader::Read(boost::beast::flat_buffer& buffer, bool at_end) {
+    if (!parser_) {
+        const auto* bytes = static_cast<const char*>(buffer.data().data());
+        std::size_t empty = 0;
+        while (empty < buffer.size() && (bytes[empty] == '\r' || bytes[empty] == '\n')) {
+            ++empty;
+        }
+        buffer.consume(empty);
+        empty_line_bytes_ += empty;
+        if (empty_line_bytes_ > kMostEmptyLineBytes) {
+            return Outcome::kGone;  // empty lines without end: no request is coming
+        }
+        if (buffer.size() == 0) {
+            return at_end ? Outcome::kGone : Outcome::kNeedMore;
+        }
+        parser_.emplace();
+        parser_->header_limit(static_cast<std::uint32_t>(kHeaderLimit));
+    }
+    boost::beast::error_code error;
+    buffer.consume(parser_->put(buffer.data(), error));
+    if (error == http::error::need_more || (!error && !parser_->is_header_done())) {
+        // A client that closes in the middle of a request has left.
+        return at_end ? Outcome::kGone : Outcome::kNeedMore;
+    }
+    if (error == http::error::header_limit) {
+        // The parser takes the request line first: when it has none, the
+        // line itself was too long (414), else the fields (431).
+        const bool long_line = parser_->get().target().empty();
+        return Refuse(long_line ? TextAnswer(414, "the request line is too long")
+                                : TextAnswer(431, "the request's header is too long"));
+    }
+    if (error) {
+        return Refuse(TextAnswer(400, "the request is not well-formed HTTP"));
+    }
+    head_ = ReadRequestHead(*parser_);
+    parser_.reset();
+    empty_line_bytes_ = 0;
+    return Outcome::kHead;
+}
+
+RequestReader::Outcome RequestReader::Refuse(ResponsePlan answer) {
+    refusal_ = std::move(answer);
+    parser_.reset();
+    empty_line_bytes_ = 0;
+    return Outcome::kRefusal;
+}
+
+}  // namespace tvkserve
