@@ -50,6 +50,28 @@ tvkserve::DownloadDescription Describe(Configuration configuration, std::string_
         std::get<tvkserve::DownloadSelection>(tvkserve::SelectDownload(target, content.config)));
 }
 
+// Two-byte ranges across every place where a download's spans meet: the
+// first header bytes and the file's body, the body and the table, and each
+// of the table's pieces (the shared signature, icon and picture, and the
+// bytes a download makes of its own). One request each for target, on one
+// connection.
+std::string RangesAcrossPieces(const tvkserve::DownloadDescription& download,
+                               const std::string& target) {
+    const std::shared_ptr<const tvkserve::TaggedDownload> tag = tvkserve::Catalog::Tag(download);
+    std::vector<std::uint64_t> starts = {tag->head.size(), tag->body_end};
+    std::uint64_t position = tag->body_end;
+    for (const tag_writer::TablePiece& piece : tag->table.pieces()) {
+        position += piece.size;
+        starts.push_back(position);
+    }
+    std::string requests;
+    for (const std::uint64_t start : starts) {
+        requests += Request(target, Field("Range", "bytes=" + std::to_string(start - 1) + "-" +
+                                                       std::to_string(start)));
+    }
+    return requests;
+}
+
 struct Seed {
     std::string name;
     std::size_t first;  // the configuration and the reads
@@ -78,6 +100,9 @@ std::vector<Seed> Seeds() {
          Request(kAcme, Field("Range", "bytes=" + std::to_string(table - 50) + "-" +
                                            std::to_string(table + 50)))},
         {"range_suffix", kPlain, Request(kAcme, Field("Range", "bytes=-700"))},
+        {"ranges_across_pieces", kPlain, RangesAcrossPieces(acme, kAcme)},
+        {"signed_ranges_across_pieces", kSignedLinks,
+         RangesAcrossPieces(Describe(kSignedLinks, kAcme), link)},
         {"range_unsatisfiable", kPlain,
          Request(kAcme, Field("Range", "bytes=" + std::to_string(acme.size) + "-"))},
         {"if_none_match", kPlain,

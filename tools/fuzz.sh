@@ -36,9 +36,15 @@ for target in pe_reader_fuzz base64_fuzz run_sequence_fuzz signature_tag_fuzz ta
     work=$(mktemp -d)
     cp build/fuzz/corpus/$target/* "$work/"
     log="$findings/$target.log"
+    # A target's dictionary, where it has one: the words of its input.
+    dictionary=()
+    if [ -f "fuzz/$target.dict" ]; then
+        dictionary=("-dict=$PWD/fuzz/$target.dict")
+    fi
     result=0
     (cd "$findings" && "../fuzz/$target" -max_total_time="$seconds" -max_len=65536 \
-        -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 "$work") >"$log" 2>&1 || result=$?
+        -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 "${dictionary[@]}" "$work") \
+        >"$log" 2>&1 || result=$?
     grep -E "stat::number_of_executed_units|stat::average_exec_per_sec" "$log" || true
     if [ "$result" -ne 0 ]; then
         grep -E "ERROR|SUMMARY|Test unit written" "$log" | head -5
