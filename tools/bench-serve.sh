@@ -15,7 +15,7 @@
 # - answers from lengths alone: requests per second for HEAD and for
 #   If-None-Match: * (304) of the 64 MiB package with a brand that carries
 #   an 8 MiB picture, against whole GETs of a small signed package (the
-#   fixture, 31 KB), each request with its own ref: 16 connections,
+#   fixture programs, 31 KB), each request with its own ref: 16 connections,
 #   8 requests pipelined on each, BENCH_SECONDS each.
 # - memory: a fresh tvkserve with BENCH_DOWNLOADS (default 2000) downloads
 #   of the 64 MiB package at once, each with its own ref, of the brand with
@@ -44,6 +44,9 @@ connections=50
 threads=2
 
 tools/install-deps.sh >&2
+# Thousands of slow downloads need as many descriptors (the clients here,
+# and the server, which raises its own limit).
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 
 quiet() {
     local log
@@ -82,6 +85,12 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/ce
     -days 2 -subj "/CN=Bench Publisher" 2>/dev/null
 osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -n "Bench" \
     -in "$work/unsigned.exe" -out "$work/signed.exe" >/dev/null
+# A small signed package (31 KB) for the answers from lengths alone: the
+# fixture programs as they are.
+build/native/tools/tvkpack embed "$fixtures/tiny_stub.exe" "$fixtures/tiny_installer.exe" \
+    -o "$work/small-unsigned.exe" >/dev/null
+osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -n "Bench small" \
+    -in "$work/small-unsigned.exe" -out "$work/small.exe" >/dev/null
 mkdir -p "$work/www"
 cp "$work/signed.exe" "$work/www/setup.exe"
 python3 -c 'import os, sys
@@ -98,9 +107,9 @@ free_port() {
 
 cat > "$work/serve.json" <<JSON
 {"listen": "127.0.0.1:0", "threads": $threads,
+ "limits": {"max_connections": 20000},
  "packages": {"setup": {"file": "signed.exe", "download_name": "Setup.exe"},
-              "small": {"file": "$(pwd)/$fixtures/signed_package.exe",
-                        "download_name": "Small.exe"}},
+              "small": {"file": "small.exe", "download_name": "Small.exe"}},
  "brands": {"acme": {"params": {"product": "Bench", "brand": "ACME"}},
             "pictured": {"params": {"product": "Bench"}, "picture": "picture.bmp"}},
  "query": {"ref": {"max_length": 32, "pattern": "[A-Za-z0-9_-]*"}}}

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -433,6 +434,99 @@ TEST_F(DownloadServerTest, SigtermLetsARunningDownloadFinishAndTakesNoNewConnect
         << server.AccessLog();
 }
 
+// A connection the server ends after a download (Connection: close, or the
+// drain on SIGTERM) may still hold input the client sent after its request;
+// the download reaches the client whole all the same, and the log says so.
+// A client that leaves mid-download is logged as cut, with what it took.
+TEST_F(DownloadServerTest, DownloadsTheServerEndsArriveWholeAndOnesCutAreLoggedAsCut) {
+    std::ofstream(folder_->File("close.json")) << ConfigText(folder_->path());
+    const std::string big = AsString(Tagged("big", kPlainParams, false));
+    const std::string get = "GET /download/big?brand=plain HTTP/1.1\r\nHost: x\r\n";
+    struct Row {
+        const char* what;
+        std::string request;
+        std::string later;  // sent once the download runs
+        bool drain;
+    };
+    const Row rows[] = {
+        {"Connection: close, then a pipelined HEAD", get + "Connection: close\r\n\r\n",
+         "HEAD /download/big?brand=plain HTTP/1.1\r\nHost: x\r\n\r\n", false},
+        {"kept alive, a stray line end, and SIGTERM", get + "\r\n", "\r\n", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ServerProcess server(folder_->File("close.json"));
+        Connection client(server.port());
+        client.Write(row.request);
+        std::string received = client.Read(65536);
+        client.Write(row.later);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the sockets fill
+        if (row.drain) {
+            server.Signal(SIGTERM);
+            tvkserve_test::WaitForErrorLine(server, "finishing the running downloads");
+        }
+        std::string rest;
+        EXPECT_TRUE(client.ReadUntilClosed(rest));
+        received += rest;
+        const std::size_t body = received.find("\r\n\r\n") + 4;
+        EXPECT_EQ(received.size() - body, big.size());
+        EXPECT_TRUE(received.substr(body) == big);
+        EXPECT_TRUE(Eventually([&] {
+            return server.AccessLog().find("\" 200 " + std::to_string(big.size()) + " ") !=
+                   std::string::npos;
+        })) << server.AccessLog();
+        EXPECT_EQ(server.AccessLog().find(" cut"), std::string::npos);
+    }
+
+    ServerProcess server(folder_->File("close.json"));
+    {
+        Connection client(server.port());
+        client.Write(get + "\r\n");
+        client.Read(1 << 20);
+    }  // gone, a megabyte in
+    std::string line;
+    EXPECT_TRUE(Eventually([&] {
+        line = server.AccessLog();
+        return line.find(" cut\n") != std::string::npos;
+    })) << line;
+    const std::size_t taken = std::stoull(line.substr(line.find("\" 200 ") + 6));
+    EXPECT_GE(taken, std::size_t{1} << 19);
+    EXPECT_LT(taken, big.size());
+}
+
+// Idle connections piling up on the metrics address do not keep a health
+// check out; a client beyond its share of connections is turned away, a
+// trusted proxy (which brings many clients) is not.
+TEST_F(DownloadServerTest, IdleConnectionsLeaveRoomForHealthChecksAndOneClientForOthers) {
+    std::ofstream(folder_->File("shares.json"))
+        << ConfigText(folder_->path(),
+                      R"("metrics_listen": "127.0.0.1:0", "trusted_proxies": ["127.0.0.2"],
+           "limits": {"max_connections_per_client": 2},)");
+    ServerProcess server(folder_->File("shares.json"));
+    std::vector<std::unique_ptr<Connection>> idle;
+    for (int i = 0; i < 20; ++i) {
+        idle.push_back(std::make_unique<Connection>(server.metrics_port()));
+    }
+    const auto asked = std::chrono::steady_clock::now();
+    const auto health = Get(server.metrics_port(), "/healthz");
+    EXPECT_EQ(health.status, 200u);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
+
+    const std::string head = "HEAD /download/runnable?brand=plain HTTP/1.1\r\nHost: x\r\n\r\n";
+    Connection first(server.port());
+    Connection second(server.port());
+    EXPECT_EQ(first.Exchange(head, true).status, 200u);
+    EXPECT_EQ(second.Exchange(head, true).status, 200u);
+    const auto third = Get(server.port(), "/download/runnable?brand=plain");
+    EXPECT_EQ(third.status, 503u);
+    EXPECT_EQ(third.Field("retry-after"), "10");
+    std::vector<std::unique_ptr<Connection>> proxied;
+    for (int i = 0; i < 3; ++i) {
+        proxied.push_back(std::make_unique<Connection>(server.port(), "127.0.0.2"));
+        EXPECT_EQ(proxied.back()->Exchange(head, true).status, 200u) << i;
+    }
+}
+
 // Whatever a request's Transfer-Encoding, its body's end is unknown to a
 // server that reads no bodies: a proxy in front that reuses its upstream
 // connection must not be able to slip a second request past the first.
@@ -654,9 +748,11 @@ TEST_F(DownloadServerTest, MetricsCountExactlyTheRequestsAnswered) {
         {"tvkserve_tag_build_seconds_count", 3},
         {"tvkserve_tag_bytes_held", 0},
         {R"(tvkserve_unavailable_total{reason="max_connections"})", 0},
+        {R"(tvkserve_unavailable_total{reason="max_connections_per_client"})", 0},
         {R"(tvkserve_unavailable_total{reason="max_tag_bytes"})", 0},
         {R"(tvkserve_unavailable_total{reason="failure"})", 0},
         {"tvkserve_access_log_dropped_lines_total", 0},
+        {"tvkserve_responses_cut_total", 0},
         {R"(tvkserve_reloads_total{result="applied"})", 0},
         {R"(tvkserve_reloads_total{result="refused"})", 0},
     };
@@ -874,10 +970,14 @@ TEST(DownloadServerStart, RefusesAConfigurationWhoseFilesAreNotWhatItSays) {
     WriteBytes(folder.File("picture.bmp"), PictureBytes());
     const std::string signed_package = FixturePath("signed_runnable.exe").string();
     const std::string unsigned_package = FixturePath("unsigned_package.exe").string();
+    ASSERT_EQ(mkfifo(folder.File("fifo").c_str(), 0600), 0);
     const Row rows[] = {
         {unsigned_package.c_str(), "icon.ico", "packages.p.file: '"},
         {signed_package.c_str(), "none.ico", "brands.b.icon: "},
         {signed_package.c_str(), "picture.bmp", "brands.b.icon: '"},
+        // A FIFO would wait for a writer for ever.
+        {"fifo", "icon.ico", "fifo': it is a FIFO, not a regular file"},
+        {signed_package.c_str(), "fifo", "brands.b.icon: '"},
     };
     for (const Row& row : rows) {
         std::ofstream(folder.File("bad.json"))
@@ -888,6 +988,39 @@ TEST(DownloadServerStart, RefusesAConfigurationWhoseFilesAreNotWhatItSays) {
         EXPECT_EQ(failure.status, 1);
         EXPECT_NE(failure.errors.find(row.message), std::string::npos) << failure.errors;
     }
+    const auto fifo_config = tvkserve_test::RunUntilExit(folder.File("fifo"));
+    EXPECT_EQ(fifo_config.status, 1);
+    EXPECT_NE(fifo_config.errors.find("it is a FIFO, not a regular file"), std::string::npos)
+        << fifo_config.errors;
+}
+
+// A reload that meets a FIFO is refused at once and counted; the next one
+// works, and SIGTERM ends the server.
+TEST_F(DownloadServerTest, AFifoStallsNeitherAReloadNorTheShutdown) {
+    ScopedTempDir work;
+    fs::copy_file(FixturePath("signed_runnable.exe"), work.File("setup.exe"));
+    ASSERT_EQ(mkfifo(work.File("pipe.exe").c_str(), 0600), 0);
+    const auto config = [&](const std::string& file) {
+        std::ofstream(work.File("serve.json.new"))
+            << R"({"listen": "127.0.0.1:0", "packages": {"setup": {"file": ")" << file
+            << R"(", "download_name": "Setup.exe"}}, "brands": {"acme": {"params": {}}}})";
+        fs::rename(work.File("serve.json.new"), work.File("serve.json"));
+    };
+    config("setup.exe");
+    ServerProcess server(work.File("serve.json"));
+    config("pipe.exe");
+    server.Signal(SIGHUP);
+    EXPECT_NE(tvkserve_test::WaitForErrorLine(server, "tvkserve: config '")
+                  .find("it is a FIFO, not a regular file"),
+              std::string::npos);
+    config("setup.exe");
+    server.Signal(SIGHUP);
+    tvkserve_test::WaitForErrorLine(server, "tvkserve: reload applied");
+    EXPECT_EQ(Get(server.port(), "/download/setup?brand=acme").status, 200u);
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitForExit(std::chrono::seconds(20)), 0);
+    EXPECT_NE(server.Errors().find("reloads: 1, refused reloads: 1"), std::string::npos)
+        << server.Errors();
 }
 
 }  // namespace

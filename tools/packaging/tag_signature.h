@@ -68,6 +68,8 @@ class TagSigningKey {
     // CommandError unless it is RSA of kLeastTagKeyBits or more. The
     // message never holds the key.
     static std::unique_ptr<const TagSigningKey> Load(const std::filesystem::path& pem_file);
+    // The same from the file's bytes (which it wipes).
+    static std::unique_ptr<const TagSigningKey> FromPem(Bytes pem);
     virtual ~TagSigningKey() = default;
 
     // The length of every signature's base64url text.

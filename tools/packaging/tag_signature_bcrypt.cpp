@@ -24,6 +24,10 @@ struct KeyCloser {
 }  // namespace
 
 std::unique_ptr<const TagSigningKey> TagSigningKey::Load(const std::filesystem::path&) {
+    return FromPem({});
+}
+
+std::unique_ptr<const TagSigningKey> TagSigningKey::FromPem(Bytes) {
     throw CommandError(
         "this tvkpack (the Windows build) cannot sign tags; sign with tvkpack on Linux or with "
         "tvkserve's tag_signing");

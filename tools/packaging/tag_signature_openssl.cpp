@@ -99,7 +99,10 @@ std::unique_ptr<const TagSigningKey> TagSigningKey::Load(const std::filesystem::
     if (size > kMostKeyFileBytes) {
         throw CommandError("it is " + std::to_string(size) + " bytes; no PEM key is that long");
     }
-    Bytes text = ReadWholeFile(pem_file, "tag key", size + 1);
+    return FromPem(ReadWholeFile(pem_file, "tag key", size + 1));
+}
+
+std::unique_ptr<const TagSigningKey> TagSigningKey::FromPem(Bytes text) {
     const Bio bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
     // No passphrase prompt: an encrypted key is refused, not asked for.
     Pkey key(bio ? PEM_read_bio_PrivateKey(

@@ -8,6 +8,8 @@ namespace tvkserve {
 
 namespace {
 
+// How long the writer lets lines gather before it writes them.
+constexpr std::chrono::milliseconds kGatherTime{2};
 // How long the log's end waits for its reader to take the queued lines.
 constexpr std::chrono::seconds kFinishTimeout{5};
 
@@ -35,7 +37,7 @@ std::string AccessLog::Line(const AccessRecord& record,
                   duration_cast<duration<double, std::milli>>(record.duration).count());
     return Stamp(time) + " " + record.client + " \"" + ClientText(record.method) + " " +
            ClientText(record.target) + "\" " + std::to_string(record.status) + " " +
-           std::to_string(record.bytes) + " " + duration_text + "\n";
+           std::to_string(record.bytes) + " " + duration_text + (record.cut ? " cut" : "") + "\n";
 }
 
 AccessLog::AccessLog(std::FILE* out) : queue_(std::make_shared<LineQueue>()) {
@@ -78,7 +80,11 @@ void AccessLog::Queue(std::string line) {
     }
     queue_->bytes += line.size();
     queue_->lines.push_back(std::move(line));
-    queue_->wake.notify_one();
+    // The writer looks at the queue again after each batch: it needs waking
+    // only for the first line of a batch.
+    if (queue_->lines.size() == 1 && !queue_->writing) {
+        queue_->wake.notify_one();
+    }
 }
 
 std::uint64_t AccessLog::dropped() const {
@@ -93,6 +99,11 @@ void AccessLog::WriteLines(const std::shared_ptr<LineQueue>& queue) {
         if (queue->lines.empty()) {
             queue->idle.notify_all();
             return;  // stopping, and everything written
+        }
+        // A moment for the lines of other requests to join this batch: one
+        // wake-up and one write for many lines when requests come fast.
+        if (!queue->stopping) {
+            queue->wake.wait_for(lock, kGatherTime, [&] { return queue->stopping; });
         }
         std::deque<std::string> lines;
         lines.swap(queue->lines);

@@ -4,7 +4,9 @@
 //   2025-01-31T12:00:00.123Z 127.0.0.1 "GET /download/setup?brand=acme" 200 67108864 1520.3ms
 //
 // time (UTC), client address, method and target as received, status, body
-// bytes sent, and the time from the request's header to the response's end.
+// bytes the client took, and the time from the request's header to the
+// response's end; a response that did not reach the client whole (it left,
+// or stalled) ends with the word "cut".
 // Bytes outside printable ASCII (and '"' and '\') in the target are written
 // as \xNN, so that a line is always one line.
 //
@@ -38,8 +40,9 @@ struct AccessRecord {
     std::string method;  // "-" when the request could not be read
     std::string target;  // "-" likewise
     unsigned status = 0;
-    std::uint64_t bytes = 0;
+    std::uint64_t bytes = 0;  // of the body, that the client took
     std::chrono::steady_clock::duration duration{};
+    bool cut = false;  // the response did not reach the client whole
 };
 
 class AccessLog {

@@ -6,6 +6,7 @@
 #include "tools/packaging/base64_encode.h"
 #include "tools/packaging/tag_content.h"
 #include "tools/tvkserve/entity_tag.h"
+#include "tools/tvkserve/regular_file.h"
 
 namespace tvkserve {
 
@@ -37,7 +38,9 @@ void WarnOfArchiveMarkers(std::ostream& warnings, const std::string& entry,
 Catalog::Catalog(const ServeConfig& config, std::ostream& warnings) {
     if (config.tag_signing_key) {
         try {
-            tag_key_ = packaging::TagSigningKey::Load(*config.tag_signing_key);
+            constexpr std::uint64_t kMostKeyFileBytes = 64 * 1024;
+            tag_key_ = packaging::TagSigningKey::FromPem(
+                RegularFile(*config.tag_signing_key).ReadAll(kMostKeyFileBytes));
             tag_key_digest_ = packaging::Sha256(tag_key_->PublicKeyDer());
         } catch (const packaging::CommandError& error) {
             throw ConfigError("tag_signing.key: '" +

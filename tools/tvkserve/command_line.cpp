@@ -83,11 +83,12 @@ int Serve(const std::string& config_file, std::ostream& err) {
     // A reload asked for while the server starts must not end it either;
     // the server takes SIGHUP once it serves.
     std::signal(SIGHUP, SIG_IGN);
-    std::shared_ptr<const ServedContent> content;
-    try {
-        content = LoadContent(config_file, err);
-    } catch (const std::exception& error) {
-        err << LoadFailureMessage(config_file, error) << "\n";
+    BoundedLoader loader;
+    LoadOutcome loaded = loader.Load(config_file, kLoadTimeout);
+    err << loaded.warnings;
+    std::shared_ptr<const ServedContent> content = std::move(loaded.content);
+    if (!content) {
+        err << loaded.failure << "\n";
         return kExitFailure;
     }
     try {

@@ -1,7 +1,13 @@
 #include "tools/tvkserve/download_server.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <stdexcept>
@@ -60,23 +66,40 @@ DownloadServer::DownloadServer(std::filesystem::path config_file,
       counters_(counters),
       tag_bytes_(content->config.limits.max_tag_bytes),
       content_(std::move(content)),
-      strand_(asio::make_strand(context_)),
-      downloads_(strand_, SessionKind::kDownloads),
-      signals_(strand_, SIGTERM, SIGINT),
-      reload_signal_(strand_, SIGHUP) {
-    Listen(downloads_.acceptor, listen_, "listen");
+      workers_([threads = threads_] {
+          std::vector<std::unique_ptr<Worker>> workers;
+          for (unsigned i = 0; i < std::max(1u, threads); ++i) {
+              workers.push_back(std::make_unique<Worker>());
+          }
+          return workers;
+      }()),
+      signals_(control().context, SIGTERM, SIGINT),
+      reload_signal_(control().context, SIGHUP) {
+    Listen(control().downloads.acceptor, listen_, "listen");
+    // Every other thread accepts from the same socket, through a duplicate
+    // descriptor in its own event loop.
+    for (std::size_t i = 1; i < workers_.size(); ++i) {
+        const int duplicate = ::dup(control().downloads.acceptor.native_handle());
+        if (duplicate < 0) {
+            throw std::runtime_error(std::string("cannot share the listening socket: ") +
+                                     std::strerror(errno));
+        }
+        workers_[i]->downloads.acceptor.assign(
+            control().downloads.acceptor.local_endpoint().protocol(), duplicate);
+    }
     if (metrics_listen_) {
-        monitoring_.emplace(strand_, SessionKind::kMonitoring);
+        monitoring_.emplace(control().context, SessionKind::kMonitoring);
         Listen(monitoring_->acceptor, *metrics_listen_, "metrics_listen");
     }
 }
 
 DownloadServer::~DownloadServer() {
     sessions_.Close();
+    loader_.Cancel();
 }
 
 std::string DownloadServer::address() const {
-    return AddressOf(downloads_.acceptor);
+    return AddressOf(workers_.front()->downloads.acceptor);
 }
 
 std::optional<std::string> DownloadServer::metrics_address() const {
@@ -87,44 +110,47 @@ std::optional<std::string> DownloadServer::metrics_address() const {
 }
 
 void DownloadServer::Run() {
-    asio::post(strand_, [this] {
+    asio::post(control().context, [this] {
         WaitForSignal();
         WaitForReloadSignal();
-        Accept(downloads_);
         if (monitoring_) {
             Accept(*monitoring_);
         }
     });
-    const auto serve = [this] {
-        // A handler that throws (only running out of memory can) loses its
-        // connection, not the server: accepting goes on.
-        for (;;) {
-            try {
-                context_.run();
-                return;
-            } catch (const std::exception& error) {
-                std::cerr << "tvkserve: " << error.what() << "\n";
-                try {
-                    asio::post(strand_, [this] {
-                        KeepAccepting(downloads_);
-                        if (monitoring_) {
-                            KeepAccepting(*monitoring_);
-                        }
-                    });
-                } catch (const std::exception&) {
-                    // Out of memory even for that: the next handler that
-                    // throws tries again.
-                }
-            }
-        }
-    };
-    std::vector<std::thread> threads;
-    for (unsigned i = 1; i < threads_; ++i) {
-        threads.emplace_back(serve);
+    for (const std::unique_ptr<Worker>& worker : workers_) {
+        asio::post(worker->context, [this, &worker = *worker] { Accept(worker.downloads); });
     }
-    serve();
+    std::vector<std::thread> threads;
+    for (std::size_t i = 1; i < workers_.size(); ++i) {
+        threads.emplace_back([this, &worker = *workers_[i]] { Serve(worker); });
+    }
+    Serve(control());
     for (std::thread& thread : threads) {
         thread.join();
+    }
+}
+
+void DownloadServer::Serve(Worker& worker) {
+    // A handler that throws (only running out of memory can) loses its
+    // connection, not the server: accepting goes on.
+    for (;;) {
+        try {
+            worker.context.run();
+            return;
+        } catch (const std::exception& error) {
+            std::cerr << "tvkserve: " << error.what() << "\n";
+            try {
+                asio::post(worker.context, [this, &worker] {
+                    KeepAccepting(worker.downloads);
+                    if (&worker == &control() && monitoring_) {
+                        KeepAccepting(*monitoring_);
+                    }
+                });
+            } catch (const std::exception&) {
+                // Out of memory even for that: the next handler that throws
+                // tries again.
+            }
+        }
     }
 }
 
@@ -143,18 +169,19 @@ std::string DownloadServer::MetricsText() const {
 
 void DownloadServer::SessionEnded(const Session* session) {
     if (sessions_.Remove(session)) {
-        asio::post(strand_, [this] { EndDrain(); });
+        asio::post(control().context, [this] { EndDrain(); });
     }
 }
 
 void DownloadServer::Accept(Listener& listener) {
     listener.accepting = true;
     listener.acceptor.async_accept(
-        asio::make_strand(context_),
         [this, &listener](boost::system::error_code error, tcp::socket socket) {
             listener.accepting = false;
-            if (!listener.acceptor.is_open()) {
-                return;
+            if (!listener.acceptor.is_open() ||
+                (listener.kind == SessionKind::kDownloads &&
+                 sessions_.stage() != SessionRegistry::Stage::kServing)) {
+                return;  // closed, or no longer listening: the server finishes
             }
             if (error) {
                 std::cerr << "tvkserve: cannot accept a connection: " << error.message() << "\n";
@@ -186,17 +213,39 @@ void DownloadServer::KeepAccepting(Listener& listener) {
 void DownloadServer::Admit(tcp::socket socket, SessionKind kind) {
     const std::size_t open = sessions_.Count(kind);
     if (kind == SessionKind::kMonitoring && open >= kMostMonitoringConnections) {
-        boost::system::error_code ignored;
-        socket.close(ignored);
-        return;
+        // Health checks must get through idle connections piling up: the
+        // one that has waited longest for a request makes room.
+        const std::shared_ptr<Session> idle = sessions_.LongestWaiting(kind, SessionWaits);
+        if (!idle) {
+            boost::system::error_code ignored;
+            socket.close(ignored);
+            return;
+        }
+        EvictSession(idle);
     }
-    if (kind == SessionKind::kDownloads && open >= content()->config.limits.max_connections) {
-        ++counters_.turned_away;
-        TurnAway(std::move(socket), turning_away_);
-        return;
+    boost::system::error_code unknown;
+    const tcp::endpoint peer_endpoint = socket.remote_endpoint(unknown);
+    const std::string peer = unknown ? std::string("-") : peer_endpoint.address().to_string();
+    if (kind == SessionKind::kDownloads) {
+        const std::shared_ptr<const ServedContent> served = content();
+        const ServeLimits& limits = served->config.limits;
+        if (open >= limits.max_connections) {
+            ++counters_.turned_away;
+            TurnAway(std::move(socket), turning_away_);
+            return;
+        }
+        if (limits.max_connections_per_client > 0 && !unknown &&
+            !served->config.trusted_proxies.Contains(peer_endpoint.address()) &&
+            sessions_.CountFrom(peer) >= limits.max_connections_per_client) {
+            ++counters_.turned_away_per_client;
+            TurnAway(std::move(socket), turning_away_);
+            return;
+        }
     }
-    std::shared_ptr<Session> session = MakeSession(std::move(socket), *this, kind);
-    sessions_.Add(session, kind);
+    std::shared_ptr<Session> session =
+        MakeSession(std::move(socket), *this, kind,
+                    unknown ? std::nullopt : std::optional(peer_endpoint.address()));
+    sessions_.Add(session, kind, peer);
     if (kind == SessionKind::kDownloads) {
         ++counters_.connections;
     }
@@ -210,7 +259,9 @@ void DownloadServer::WaitForSignal() {
         }
         if (sessions_.stage() != SessionRegistry::Stage::kServing) {
             std::cerr << "tvkserve: second signal: stopping now\n";
-            context_.stop();
+            for (const std::unique_ptr<Worker>& worker : workers_) {
+                worker->context.stop();
+            }
             return;
         }
         WaitForSignal();  // a second signal ends the server at once
@@ -238,9 +289,17 @@ void DownloadServer::WaitForReloadSignal() {
 void DownloadServer::StartDrain() {
     bool ended = false;
     const std::vector<std::shared_ptr<Session>> running = sessions_.StartDrain(ended);
-    boost::system::error_code ignored;
-    downloads_.acceptor.close(ignored);
-    downloads_.pause.cancel();
+    // The one listening socket stops taking connections at once, for every
+    // thread (shutting it down ends its listening, whatever descriptors
+    // remain); each thread then closes its own descriptor.
+    ::shutdown(control().downloads.acceptor.native_handle(), SHUT_RDWR);
+    for (const std::unique_ptr<Worker>& worker : workers_) {
+        asio::post(worker->context, [&listener = worker->downloads] {
+            boost::system::error_code ignored;
+            listener.acceptor.close(ignored);
+            listener.pause.cancel();
+        });
+    }
     std::cerr << "tvkserve: finishing the running downloads, then exiting\n";
     for (const auto& session : running) {
         WakeSession(session);
@@ -267,12 +326,12 @@ void DownloadServer::EndDrain() {
 void DownloadServer::Reload() {
     reload_queued_ = false;
     const auto started = std::chrono::steady_clock::now();
-    std::shared_ptr<const ServedContent> loaded;
-    try {
-        loaded = LoadContent(config_file_, std::cerr);
-    } catch (const std::exception& error) {
+    LoadOutcome outcome = loader_.Load(config_file_, kLoadTimeout);
+    std::cerr << outcome.warnings;
+    std::shared_ptr<const ServedContent> loaded = std::move(outcome.content);
+    if (!loaded) {
         ++counters_.reloads_refused;
-        const std::string message = LoadFailureMessage(config_file_, error);
+        const std::string& message = outcome.failure;
         std::cerr << message
                   << "\ntvkserve: reload refused; the configuration loaded before keeps serving"
                   << std::endl;

@@ -1,7 +1,10 @@
 // The server: listens on the download address (and on the metrics address
 // when the configuration names one), hands each connection to a session
 // (or, beyond max_connections, turns it away with 503), and runs the
-// sessions on a few threads.
+// sessions on a few threads. Each thread has an event loop of its own and
+// accepts from the listening socket itself; a connection is served from
+// start to end on the thread that accepted it, so no request waits for a
+// hand-over between threads.
 //
 // On SIGHUP it reads the configuration and every file it names again, on a
 // thread of its own so that no download waits: a valid configuration serves
@@ -21,14 +24,15 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
 
+#include "tools/tvkserve/bounded_load.h"
 #include "tools/tvkserve/download_session.h"
 
 namespace tvkserve {
@@ -36,6 +40,9 @@ namespace tvkserve {
 // The most connections the metrics address keeps open at once; beyond them
 // a connection is closed unanswered (a scraper or two use it).
 inline constexpr std::size_t kMostMonitoringConnections = 16;
+// How long reading a configuration and its files may take, at start and on
+// a reload, before it is refused.
+inline constexpr std::chrono::seconds kLoadTimeout{120};
 
 class DownloadServer : public SessionHost {
   public:
@@ -62,22 +69,31 @@ class DownloadServer : public SessionHost {
     void SessionEnded(const Session* session) override;
 
   private:
-    using Strand = boost::asio::strand<boost::asio::io_context::executor_type>;
-
-    // An address and what comes in on it; used on the strand only.
+    // An address and what comes in on it, in one thread's event loop.
     struct Listener {
-        Listener(Strand& strand, SessionKind kind) : acceptor(strand), pause(strand), kind(kind) {}
+        Listener(boost::asio::io_context& context, SessionKind kind)
+            : acceptor(context), pause(context), kind(kind) {}
         boost::asio::ip::tcp::acceptor acceptor;
         boost::asio::steady_timer pause;  // after accepting failed
         SessionKind kind;
         bool accepting = false;  // an accept is pending or paused
     };
+    // A thread's event loop and its own acceptor on the download address (a
+    // duplicate of the one listening socket). The first also runs the
+    // server's own handlers: signals, the drain, the metrics address.
+    struct Worker {
+        Worker() : downloads(context, SessionKind::kDownloads) {}
+        boost::asio::io_context context{1};
+        Listener downloads;
+    };
 
-    // On the strand: keeps one accept pending (or paused) while the
-    // acceptor is open, whatever a handler threw.
+    // In the listener's own loop: keeps one accept pending (or paused)
+    // while the acceptor is open, whatever a handler threw.
     void Accept(Listener& listener);
     void KeepAccepting(Listener& listener);
     void Admit(boost::asio::ip::tcp::socket socket, SessionKind kind);
+    void Serve(Worker& worker);
+    Worker& control() { return *workers_.front(); }
     void WaitForSignal();
     void WaitForReloadSignal();
     void StartDrain();
@@ -108,13 +124,12 @@ class DownloadServer : public SessionHost {
     SessionRegistry sessions_;
     std::atomic<std::size_t> turning_away_{0};
 
-    boost::asio::io_context context_;
-    Strand strand_;
-    Listener downloads_;
-    std::optional<Listener> monitoring_;
+    std::vector<std::unique_ptr<Worker>> workers_;
+    std::optional<Listener> monitoring_;  // in the first worker's loop
     boost::asio::signal_set signals_;
     boost::asio::signal_set reload_signal_;
     std::atomic<bool> reload_queued_{false};
+    BoundedLoader loader_;
     // Last, so that it ends first: its thread may be reading a
     // configuration, and it uses the members above.
     boost::asio::thread_pool reloader_{1};

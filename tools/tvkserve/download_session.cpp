@@ -1,7 +1,11 @@
 #include "tools/tvkserve/download_session.h"
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <iostream>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -27,8 +31,22 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+// How long a connection to the metrics address may wait for a request: a
+// health check asks at once, and idle connections must not hold its few
+// places.
+constexpr std::chrono::seconds kMonitoringTimeout{5};
+// How many body bytes may go out before what the client took is counted.
+constexpr std::uint64_t kCountTakenEvery = 1 << 20;
 // What one read of a request takes at most.
 constexpr std::size_t kReadSize = 4096;
+// The most a closing connection reads and drops of what the client still
+// sends, and how often it looks whether the client has taken the last bytes.
+constexpr std::size_t kMostLingeringBytes = 1 << 20;
+constexpr std::chrono::milliseconds kFirstSettleInterval{10};
+constexpr std::chrono::milliseconds kLastSettleInterval{1000};
+// How long a closing connection waits for the client's end after the client
+// has taken every byte, for as long as nothing more arrives.
+constexpr std::chrono::seconds kLingerWindow{2};
 
 // The answer when the server has no room for a download's own bytes, or
 // answering failed; the connection ends with it.
@@ -41,18 +59,16 @@ ResponsePlan Unavailable(const char* message) {
 class Session : public std::enable_shared_from_this<Session> {
   public:
     // A connection takes the limits in force when it is accepted.
-    Session(tcp::socket socket, SessionHost& host, SessionKind kind)
+    Session(tcp::socket socket, SessionHost& host, SessionKind kind,
+            std::optional<asio::ip::address> peer)
         : socket_(std::move(socket)),
           timer_(socket_.get_executor()),
+          settle_(socket_.get_executor()),
           writer_(socket_),
           host_(host),
           kind_(kind),
-          limits_(host.content()->config.limits) {
-        beast::error_code unknown;
-        const tcp::endpoint peer = socket_.remote_endpoint(unknown);
-        if (!unknown) {
-            peer_ = peer.address();
-        }
+          limits_(host.content()->config.limits),
+          peer_(peer) {
         client_ = peer_ ? peer_->to_string() : std::string("-");
         // Small writes (a header, an error text) go out at once.
         beast::error_code ignored;
@@ -63,10 +79,20 @@ class Session : public std::enable_shared_from_this<Session> {
 
     SessionKind kind() const { return kind_; }
 
+    // Called once, before any handler of the session exists: its first
+    // operations start on the accepting thread, without a hop to another.
     void Start() {
+        ReadRequest();
+        Watch();
+    }
+
+    bool waiting() const { return waiting_.load(std::memory_order_relaxed); }
+
+    void Evict() {
         asio::post(socket_.get_executor(), [self = shared_from_this()] {
-            self->ReadRequest();
-            self->Watch();
+            if (self->phase_ == Phase::kWaiting) {
+                self->Close();
+            }
         });
     }
 
@@ -82,6 +108,7 @@ class Session : public std::enable_shared_from_this<Session> {
     enum class Phase {
         kWaiting,     // for a request: idle on a kept-alive connection, or its header
         kResponding,  // sending a response
+        kLingering,   // its last bytes sent; waiting for the client to take them and close
         kClosed,
     };
 
@@ -89,13 +116,21 @@ class Session : public std::enable_shared_from_this<Session> {
 
     bool Finishing() const { return host_.sessions().Finishing(kind_); }
 
+    void SetPhase(Phase phase) {
+        phase_ = phase;
+        waiting_.store(phase == Phase::kWaiting, std::memory_order_relaxed);
+    }
+
     void ReadRequest() {
         if (phase_ == Phase::kClosed || Finishing()) {
             Close();
             return;
         }
-        phase_ = Phase::kWaiting;
-        SetDeadline(limits_.request_header_timeout);
+        SetPhase(Phase::kWaiting);
+        SetDeadline(
+            kind_ == SessionKind::kMonitoring
+                ? std::min<Clock::duration>(limits_.request_header_timeout, kMonitoringTimeout)
+                : Clock::duration(limits_.request_header_timeout));
         Receive(false);
     }
 
@@ -148,8 +183,10 @@ class Session : public std::enable_shared_from_this<Session> {
             ReadRequest();  // pipelined (it is here already), or closing
             return;
         }
-        phase_ = Phase::kWaiting;
-        SetDeadline(limits_.keep_alive_timeout);
+        SetPhase(Phase::kWaiting);
+        SetDeadline(kind_ == SessionKind::kMonitoring
+                        ? std::min<Clock::duration>(limits_.keep_alive_timeout, kMonitoringTimeout)
+                        : Clock::duration(limits_.keep_alive_timeout));
         socket_.async_wait(tcp::socket::wait_read,
                            [self = shared_from_this()](beast::error_code error) {
                                if (error) {
@@ -219,18 +256,17 @@ class Session : public std::enable_shared_from_this<Session> {
         }
         keep_alive_ = plan.keep_alive;
         record_.status = plan.status;
-        phase_ = Phase::kResponding;
+        SetPhase(Phase::kResponding);
         SetDeadline(limits_.stall_timeout);
+        std::string header = ResponseHeader(plan, std::chrono::system_clock::now());
+        body_start_ = writer_.written() + header.size();
+        body_taken_ = 0;
         writer_.Send(
-            ResponseHeader(plan, std::chrono::system_clock::now()), std::move(body),
-            held_ ? held_->description.package->file() : -1,
+            std::move(header), std::move(body), held_ ? held_->description.package->file() : -1,
             [self = shared_from_this()](std::uint64_t written, std::uint64_t body_bytes) {
                 self->Took(written, body_bytes);
             },
-            [self = shared_from_this()](bool complete) {
-                self->EndResponse();
-                self->AfterResponse(complete);
-            });
+            [self = shared_from_this()](bool complete) { self->AfterResponse(complete); });
     }
 
     // Takes what a download's body needs; false (and nothing held) when its
@@ -254,40 +290,145 @@ class Session : public std::enable_shared_from_this<Session> {
         return true;
     }
 
-    // The client took bytes: the stall time starts again.
+    // A write took bytes: the stall time starts again, and what the client
+    // has acknowledged of the body is counted.
     void Took(std::uint64_t written, std::uint64_t body_bytes) {
         record_.bytes += body_bytes;
-        if (kind_ == SessionKind::kDownloads) {
-            host_.counters().body_bytes.fetch_add(body_bytes, std::memory_order_relaxed);
+        // Asking the socket costs a system call: once in a while will do.
+        if (record_.bytes - body_taken_ >= kCountTakenEvery) {
+            CountTaken(writer_.Acknowledged());
         }
         if (written > 0) {
             SetDeadline(limits_.stall_timeout);
         }
     }
 
+    // Counts the body bytes up to acknowledged (of the connection's bytes)
+    // as taken by the client.
+    void CountTaken(std::uint64_t acknowledged) {
+        const std::uint64_t taken =
+            std::min(record_.bytes, acknowledged > body_start_ ? acknowledged - body_start_ : 0);
+        if (taken > body_taken_ && kind_ == SessionKind::kDownloads) {
+            host_.counters().body_bytes.fetch_add(taken - body_taken_, std::memory_order_relaxed);
+        }
+        body_taken_ = std::max(body_taken_, taken);
+    }
+
     // --- ending ----------------------------------------------------------------
 
-    // The one end of every response, complete or cut off: its access log
-    // line and counts, and what it held is let go.
-    void EndResponse() {
+    // The one end of every response: its access log line and counts, with
+    // the body bytes the client took (complete: all it was sent), and what
+    // it held is let go.
+    void EndResponse(bool complete) {
         record_.duration = Clock::now() - started_;
+        if (complete) {
+            CountTaken(std::numeric_limits<std::uint64_t>::max());
+        }
+        record_.bytes = body_taken_;
+        record_.cut = !complete;
         if (kind_ == SessionKind::kDownloads) {
             host_.log().Write(record_);
             ++host_.counters().requests;
             host_.counters().responses.Add(record_.status);
+            if (!complete) {
+                ++host_.counters().responses_cut;
+            }
         }
         held_.reset();
         text_.clear();
         text_.shrink_to_fit();
     }
 
-    // What follows a response: the next request on a kept-alive connection
-    // whose response went out whole, else the close.
-    void AfterResponse(bool complete) {
-        if (complete && keep_alive_ && phase_ != Phase::kClosed) {
+    // What follows a response once its last byte is written: the next
+    // request on a kept-alive connection, else a lingering close, so that
+    // the client gets every byte; a write that failed (the client left, or
+    // took nothing for the stall time) ends the connection at once.
+    void AfterResponse(bool written) {
+        if (!written) {
+            CountTaken(writer_.Acknowledged());
+            EndResponse(false);
+            Close();
+            return;
+        }
+        if (keep_alive_ && phase_ == Phase::kResponding && !Finishing()) {
+            EndResponse(true);
             AwaitNextRequest();
             return;
         }
+        LingeringClose();
+    }
+
+    // Closing a socket that holds unread input makes the kernel reset the
+    // connection, which throws away what the server still had to send and
+    // what the client had not read yet. So the server ends its sending side
+    // (the client sees the end after the last byte), reads and drops what
+    // the client still sends, and closes when the client has closed, or a
+    // short while after it has taken every byte with nothing more arriving,
+    // or when it has taken nothing for the stall time. The response's log
+    // line says how far it got.
+    void LingeringClose() {
+        SetPhase(Phase::kLingering);
+        beast::error_code ignored;
+        socket_.shutdown(tcp::socket::shutdown_send, ignored);
+        SetDeadline(limits_.stall_timeout);
+        settle_interval_ = kFirstSettleInterval;
+        Discard();
+        AwaitTaken();
+    }
+
+    void Discard() {
+        socket_.async_read_some(
+            asio::buffer(discard_),
+            [self = shared_from_this()](beast::error_code error, std::size_t received) {
+                if (self->phase_ != Phase::kLingering) {
+                    return;
+                }
+                self->lingered_bytes_ += received;
+                if (error == asio::error::eof) {
+                    self->client_closed_ = true;
+                    self->AwaitTaken();
+                } else if (error || self->lingered_bytes_ > kMostLingeringBytes) {
+                    self->EndLinger();
+                } else {
+                    if (self->all_taken_) {
+                        self->SetDeadline(kLingerWindow);
+                    }
+                    self->Discard();
+                }
+            });
+    }
+
+    // Looks, less often as time goes by, whether the client has acknowledged
+    // every byte: then the close waits a short window for its end.
+    void AwaitTaken() {
+        if (phase_ != Phase::kLingering || all_taken_) {
+            return;
+        }
+        if (writer_.Acknowledged() >= writer_.written()) {
+            all_taken_ = true;
+            if (client_closed_) {
+                EndLinger();
+            } else {
+                SetDeadline(kLingerWindow);
+            }
+            return;
+        }
+        settle_.expires_after(settle_interval_);
+        settle_interval_ = std::min(settle_interval_ * 2, kLastSettleInterval);
+        settle_.async_wait([self = shared_from_this()](beast::error_code error) {
+            if (!error) {
+                self->AwaitTaken();
+            }
+        });
+    }
+
+    void EndLinger() {
+        if (phase_ != Phase::kLingering) {
+            return;
+        }
+        const std::uint64_t acknowledged = writer_.Acknowledged();
+        CountTaken(acknowledged);
+        EndResponse(acknowledged >= writer_.written());
         Close();
     }
 
@@ -295,11 +436,12 @@ class Session : public std::enable_shared_from_this<Session> {
         if (phase_ == Phase::kClosed) {
             return;
         }
-        phase_ = Phase::kClosed;
+        SetPhase(Phase::kClosed);
         beast::error_code ignored;
         socket_.shutdown(tcp::socket::shutdown_both, ignored);
         socket_.close(ignored);
         timer_.cancel();
+        settle_.cancel();
     }
 
     // --- deadlines -------------------------------------------------------------
@@ -322,8 +464,14 @@ class Session : public std::enable_shared_from_this<Session> {
                 return;  // set anew, or closed
             }
             if (Clock::now() >= self->deadline_) {
-                if (self->phase_ != Phase::kResponding || !self->writer_.ClientTookBytes()) {
-                    self->Close();
+                const bool sending =
+                    self->phase_ == Phase::kResponding || self->phase_ == Phase::kLingering;
+                if (!sending || self->all_taken_ || !self->writer_.ClientTookBytes()) {
+                    if (self->phase_ == Phase::kLingering) {
+                        self->EndLinger();
+                    } else {
+                        self->Close();
+                    }
                     return;
                 }
                 self->deadline_ = Clock::now() + self->limits_.stall_timeout;
@@ -334,6 +482,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
     tcp::socket socket_;
     asio::steady_timer timer_;
+    asio::steady_timer settle_;  // while a closing client takes the last bytes
     SpanWriter writer_;
     SessionHost& host_;
     const SessionKind kind_;
@@ -341,6 +490,7 @@ class Session : public std::enable_shared_from_this<Session> {
     std::optional<asio::ip::address> peer_;
     std::string client_;  // the peer's address, "-" when unknown
     Phase phase_ = Phase::kWaiting;
+    std::atomic<bool> waiting_{true};  // phase_ == kWaiting, for other threads
     Clock::time_point deadline_;
 
     beast::flat_buffer buffer_;
@@ -350,12 +500,20 @@ class Session : public std::enable_shared_from_this<Session> {
     bool keep_alive_ = false;
     std::string text_;
     std::optional<HeldDownload> held_;
+    std::uint64_t body_start_ = 0;  // where the body begins in the connection's bytes
+    std::uint64_t body_taken_ = 0;  // of it, what the client has acknowledged
+    std::size_t lingered_bytes_ = 0;
+    bool client_closed_ = false;
+    bool all_taken_ = false;
+    std::chrono::milliseconds settle_interval_{0};
+    std::array<char, 4096> discard_{};
     AccessRecord record_;
     Clock::time_point started_;
 };
 
-std::shared_ptr<Session> MakeSession(tcp::socket socket, SessionHost& host, SessionKind kind) {
-    return std::make_shared<Session>(std::move(socket), host, kind);
+std::shared_ptr<Session> MakeSession(tcp::socket socket, SessionHost& host, SessionKind kind,
+                                     std::optional<asio::ip::address> peer) {
+    return std::make_shared<Session>(std::move(socket), host, kind, peer);
 }
 
 void StartSession(std::shared_ptr<Session> session) {
@@ -364,6 +522,14 @@ void StartSession(std::shared_ptr<Session> session) {
 
 void WakeSession(const std::shared_ptr<Session>& session) {
     session->Wake();
+}
+
+bool SessionWaits(const Session& session) {
+    return session.waiting();
+}
+
+void EvictSession(const std::shared_ptr<Session>& session) {
+    session->Evict();
 }
 
 }  // namespace tvkserve

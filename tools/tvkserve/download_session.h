@@ -22,6 +22,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -53,11 +54,17 @@ class SessionHost {
 // Starts serving a connection that the registry has taken; the session
 // keeps itself alive until the connection ends.
 void StartSession(std::shared_ptr<Session> session);
+// peer: the connection's address, when the socket could tell it.
 std::shared_ptr<Session> MakeSession(boost::asio::ip::tcp::socket socket, SessionHost& host,
-                                     SessionKind kind);
+                                     SessionKind kind,
+                                     std::optional<boost::asio::ip::address> peer);
 
 // Tells a session that the server's stage changed: one waiting for a
 // request closes now, one that is responding closes after its response.
 void WakeSession(const std::shared_ptr<Session>& session);
+// Whether a session waits for a request (idle, or reading one); any thread.
+bool SessionWaits(const Session& session);
+// Closes a session if it still waits for a request when it gets to it.
+void EvictSession(const std::shared_ptr<Session>& session);
 
 }  // namespace tvkserve

@@ -10,6 +10,7 @@
 #include <boost/asio/ip/address.hpp>
 
 #include "tools/packaging/tag_signature.h"
+#include "tools/tvkserve/regular_file.h"
 
 namespace tvkserve {
 
@@ -224,12 +225,16 @@ std::chrono::milliseconds Seconds(const std::string& entry, const Json& value) {
 ServeLimits ParseLimits(const Json& value) {
     const std::string entry = "limits";
     RequireKnownMembers(entry, RequireObject(entry, value),
-                        {"max_connections", "max_tag_bytes", "request_header_timeout",
-                         "keep_alive_timeout", "stall_timeout"});
+                        {"max_connections", "max_connections_per_client", "max_tag_bytes",
+                         "request_header_timeout", "keep_alive_timeout", "stall_timeout"});
     ServeLimits limits;
     if (const auto found = value.find("max_connections"); found != value.end()) {
         limits.max_connections = static_cast<std::size_t>(
             PositiveInteger(entry + ".max_connections", *found, kMostConnections));
+    }
+    if (const auto found = value.find("max_connections_per_client"); found != value.end()) {
+        limits.max_connections_per_client = static_cast<std::size_t>(
+            PositiveInteger(entry + ".max_connections_per_client", *found, kMostConnections));
     }
     if (const auto found = value.find("max_tag_bytes"); found != value.end()) {
         limits.max_tag_bytes = PositiveInteger(entry + ".max_tag_bytes", *found, kMostTagBytes);
@@ -426,22 +431,20 @@ ServeConfig ParseConfig(std::string_view text, const fs::path& base_folder) {
 }
 
 ServeConfig LoadConfig(const fs::path& file) {
-    std::error_code error;
-    const std::uintmax_t size = fs::file_size(file, error);
-    if (error) {
-        throw ConfigError("cannot read it: " + error.message());
+    std::vector<std::uint8_t> text;
+    try {
+        const RegularFile opened(file);
+        if (opened.size() > kMaxConfigSize) {
+            throw ConfigError("it is " + std::to_string(opened.size()) +
+                              " bytes; a configuration may have " + std::to_string(kMaxConfigSize) +
+                              " at most");
+        }
+        text = opened.ReadAll(kMaxConfigSize);
+    } catch (const packaging::CommandError& error) {
+        throw ConfigError(error.what());
     }
-    if (size > kMaxConfigSize) {
-        throw ConfigError("it is " + std::to_string(size) + " bytes; a configuration may have " +
-                          std::to_string(kMaxConfigSize) + " at most");
-    }
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (!in) {
-        throw ConfigError("cannot read it");
-    }
-    return ParseConfig(text.str(), fs::absolute(file).parent_path());
+    return ParseConfig(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()),
+                       fs::absolute(file).parent_path());
 }
 
 bool IsUtf8(const std::string& text) {

@@ -83,6 +83,9 @@ struct ServeLimits {
     // Open connections; a connection beyond them is answered 503 (with
     // Retry-After) and closed.
     std::size_t max_connections = 10000;
+    // Open connections from one address that is not a trusted proxy (0: no
+    // such limit); beyond them, as beyond max_connections.
+    std::size_t max_connections_per_client = 0;
     // The bytes the running downloads hold, each for what it makes of its
     // own (the tag's lengths, parameters block and trailer, the header
     // bytes); a download that would pass it is answered 503.

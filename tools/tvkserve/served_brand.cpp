@@ -4,6 +4,7 @@
 
 #include "package/package_layout.h"
 #include "tools/packaging/tag_content.h"
+#include "tools/tvkserve/regular_file.h"
 
 namespace tvkserve {
 
@@ -13,14 +14,14 @@ using packaging::CommandError;
 
 // The brand's icon or picture, read and checked as `tvkpack tag` reads them.
 Bytes ReadBrandFile(const std::filesystem::path& path, const std::string& entry,
-                    const std::string& role, bool (*is_kind)(ByteView), const char* kind) {
+                    bool (*is_kind)(ByteView), const char* kind) {
     try {
-        const std::uint64_t size = packaging::SizeOfFile(path, role);
-        if (size > static_cast<std::uint64_t>(package_layout::kBlockSizeLimit)) {
-            throw CommandError("it is " + std::to_string(size) +
+        const RegularFile file(path);
+        if (file.size() > static_cast<std::uint64_t>(package_layout::kBlockSizeLimit)) {
+            throw CommandError("it is " + std::to_string(file.size()) +
                                " bytes; a block may be at most 20971520 bytes (20 MiB)");
         }
-        Bytes bytes = packaging::ReadWholeFile(path, role, size + 1);
+        Bytes bytes = file.ReadAll(file.size());
         if (!is_kind(bytes)) {
             throw CommandError(std::string("it is not ") + kind + " file");
         }
@@ -42,12 +43,11 @@ tag_writer::BlockSum SumOf(const Bytes& bytes) {
 ServedBrand::ServedBrand(const BrandEntry& entry) {
     const std::string name = "brands." + entry.id;
     if (entry.icon) {
-        icon_ =
-            ReadBrandFile(*entry.icon, name + ".icon", "icon", packaging::IsIconFile, "an .ico");
+        icon_ = ReadBrandFile(*entry.icon, name + ".icon", packaging::IsIconFile, "an .ico");
     }
     if (entry.picture) {
-        picture_ = ReadBrandFile(*entry.picture, name + ".picture", "picture",
-                                 packaging::IsBitmapFile, "a .bmp");
+        picture_ =
+            ReadBrandFile(*entry.picture, name + ".picture", packaging::IsBitmapFile, "a .bmp");
     }
     // The brand's own tag, as `tvkpack tag` checks it.
     const std::string params_text = entry.params.dump();

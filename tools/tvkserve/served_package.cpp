@@ -1,12 +1,6 @@
 #include "tools/tvkserve/served_package.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #include "package/package_layout.h"
 #include "package/pe_reader.h"
@@ -28,43 +22,10 @@ using tag_writer::WriteU32;
 constexpr std::size_t kReadBufferSize = 1 << 20;
 constexpr std::size_t kFieldSize = 4;  // the two u32 fields a tag changes
 
-[[noreturn]] void SystemFailure(const std::string& what) {
-    throw CommandError(what + ": " + std::strerror(errno));
-}
-
-// Fills size bytes from offset; the file must hold them.
-void ReadAt(int file, std::uint8_t* bytes, std::size_t size, std::uint64_t offset) {
-    while (size > 0) {
-        const ssize_t got = ::pread(file, bytes, size, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            SystemFailure("cannot read it");
-        }
-        if (got == 0) {
-            throw CommandError("it became shorter while it was read");
-        }
-        bytes += got;
-        size -= static_cast<std::size_t>(got);
-        offset += static_cast<std::uint64_t>(got);
-    }
-}
-
 }  // namespace
 
-FileDescriptor::~FileDescriptor() {
-    if (descriptor_ >= 0) {
-        ::close(descriptor_);
-    }
-}
-
-ServedPackage::ServedPackage(const std::filesystem::path& file)
-    : file_(::open(file.c_str(), O_RDONLY | O_CLOEXEC)) {
-    if (file_.get() < 0) {
-        SystemFailure("cannot open it");
-    }
-    Validate(file);
+ServedPackage::ServedPackage(const std::filesystem::path& file) : file_(file) {
+    Validate();
     ReadHead();
     bool was_signed = false;
     const Bytes table = ReadSignedTable(was_signed);
@@ -73,23 +34,18 @@ ServedPackage::ServedPackage(const std::filesystem::path& file)
 
 // The file is a package that `tvkpack tag` would take: a regular file below
 // 2 GiB that the stub's own checks accept, whose certificate table ends at
-// its end.
-void ServedPackage::Validate(const std::filesystem::path& path) {
-    struct stat status {};
-    if (::fstat(file_.get(), &status) != 0) {
-        SystemFailure("cannot read its size");
-    }
-    if (!S_ISREG(status.st_mode)) {
-        throw CommandError("it is not a file");
-    }
-    size_ = static_cast<std::uint64_t>(status.st_size);
-    packaging::CheckPackageSize(size_);
+// its end. The checks read the very file that was opened, whatever its name
+// is by then.
+void ServedPackage::Validate() {
+    const std::filesystem::path path = file_.SamePath();
+    packaging::CheckPackageSize(file_.size());
     if (const auto problem = packaging::ValidateAsTheStub(path)) {
         throw CommandError("the stub would reject it: " + packaging::ProblemText(*problem));
     }
     const PeReader reader(packaging::ReaderPath(path));
     table_offset_ = static_cast<std::uint64_t>(reader.certificate_table_offset());
-    if (table_offset_ + static_cast<std::uint64_t>(reader.certificate_table_size()) != size_) {
+    if (table_offset_ + static_cast<std::uint64_t>(reader.certificate_table_size()) !=
+        file_.size()) {
         throw CommandError("its certificate table does not end at the end of the file");
     }
 }
@@ -98,21 +54,21 @@ void ServedPackage::Validate(const std::filesystem::path& path) {
 // a tag changes.
 void ServedPackage::ReadHead() {
     Bytes dos_header(kDosHeaderSize);
-    ReadAt(file_.get(), dos_header.data(), dos_header.size(), 0);
+    file_.ReadAt(dos_header.data(), dos_header.size(), 0);
     nt_offset_ = static_cast<std::size_t>(ReadI32(dos_header.data(), kNtHeadersOffsetOffset));
     head_.resize(nt_offset_ + kSecurityDirectorySizeOffset + kFieldSize);
     if (head_.size() > table_offset_) {
         throw CommandError("its certificate table overlaps its headers");
     }
-    ReadAt(file_.get(), head_.data(), head_.size(), 0);
+    file_.ReadAt(head_.data(), head_.size(), 0);
     checksum_set_ = ReadU32(head_.data(), nt_offset_ + tag_writer::kChecksumOffset) != 0;
 }
 
 // The certificate table as signed (a tag it carries removed), walked once by
 // the tag writer; returns the table as the file holds it.
 Bytes ServedPackage::ReadSignedTable(bool& was_signed) {
-    Bytes table(static_cast<std::size_t>(size_ - table_offset_));
-    ReadAt(file_.get(), table.data(), table.size(), table_offset_);
+    Bytes table(static_cast<std::size_t>(file_.size() - table_offset_));
+    file_.ReadAt(table.data(), table.size(), table_offset_);
     Bytes signed_table = packaging::SignedCertificateTable(table);
     was_signed = signed_table == table;
     try {
@@ -131,10 +87,10 @@ void ServedPackage::GatherSums(const Bytes& table, bool was_signed) {
     PeChecksumSum prefix;
     Sha256Stream content;
     Bytes buffer(kReadBufferSize);
-    for (std::uint64_t offset = 0; offset < size_;) {
+    for (std::uint64_t offset = 0; offset < file_.size();) {
         const auto size =
-            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size_ - offset));
-        ReadAt(file_.get(), buffer.data(), size, offset);
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), file_.size() - offset));
+        file_.ReadAt(buffer.data(), size, offset);
         content.Add(ByteView(buffer.data(), size));
         if (offset < table_offset_) {
             const auto in_prefix =
@@ -159,7 +115,7 @@ void ServedPackage::GatherSums(const Bytes& table, bool was_signed) {
         PeChecksumSum whole = prefix;
         whole.Add(head_.data() + size_field, kFieldSize, size_field);
         whole.Add(table.data(), table.size(), table_offset_);
-        if (whole.Checksum(size_) != ReadU32(head_.data(), checksum_field)) {
+        if (whole.Checksum(file_.size()) != ReadU32(head_.data(), checksum_field)) {
             warnings_.push_back("its PE checksum is stale");
         }
     }

@@ -18,6 +18,7 @@
 #include "tools/tag_writer/pe_checksum.h"
 #include "tools/tag_writer/tag_checksum.h"
 #include "tools/tag_writer/tag_writer.h"
+#include "tools/tvkserve/regular_file.h"
 #include "tools/tvkserve/served_brand.h"
 #include "tools/tvkserve/sha256_stream.h"
 
@@ -44,20 +45,6 @@ struct TaggedDownload {
     std::size_t made_size() const { return head.size() + table.made_size(); }
 };
 
-// An open file descriptor, closed by its destructor.
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int descriptor = -1) : descriptor_(descriptor) {}
-    ~FileDescriptor();
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return descriptor_; }
-
-  private:
-    int descriptor_;
-};
-
 class ServedPackage {
   public:
     // Opens the package and checks it as `tvkpack tag` checks its input: the
@@ -80,7 +67,7 @@ class ServedPackage {
     std::unique_ptr<TaggedDownload> Tag(const ServedBrand& brand, std::string_view params_text,
                                         std::int32_t version) const;
 
-    int file() const { return file_.get(); }
+    int file() const { return file_.descriptor(); }
     std::uint64_t table_offset() const { return table_offset_; }
     // The first bytes, which a tag changes: bytes from here to the table
     // are sent as they are on disk.
@@ -93,13 +80,12 @@ class ServedPackage {
 
   private:
     // The steps of reading a package, in order.
-    void Validate(const std::filesystem::path& path);
+    void Validate();
     void ReadHead();
     Bytes ReadSignedTable(bool& was_signed);
     void GatherSums(const Bytes& table, bool was_signed);
 
-    FileDescriptor file_;
-    std::uint64_t size_ = 0;
+    RegularFile file_;
     std::uint64_t table_offset_ = 0;
     std::size_t nt_offset_ = 0;
     Bytes head_;  // up to the end of the security directory's Size

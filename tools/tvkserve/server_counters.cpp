@@ -59,6 +59,8 @@ std::string ServerCounters::Summary() const {
            ", requests: " + std::to_string(requests.load()) +
            ", tags built: " + std::to_string(tags_built.load()) +
            ", turned away (max_connections): " + std::to_string(turned_away.load()) +
+           ", turned away (max_connections_per_client): " +
+           std::to_string(turned_away_per_client.load()) +
            ", refused (max_tag_bytes): " + std::to_string(refused_tag_bytes.load()) +
            ", reloads: " + std::to_string(reloads.load()) +
            ", refused reloads: " + std::to_string(reloads_refused.load());

@@ -67,13 +67,15 @@ class DurationHistogram {
 };
 
 struct ServerCounters {
-    std::atomic<std::uint64_t> connections{0};        // accepted and served
-    std::atomic<std::uint64_t> requests{0};           // answered, whatever the status
-    std::atomic<std::uint64_t> tags_built{0};         // downloads whose table was built
-    std::atomic<std::uint64_t> turned_away{0};        // 503: connections beyond max_connections
-    std::atomic<std::uint64_t> refused_tag_bytes{0};  // 503: downloads beyond max_tag_bytes
-    std::atomic<std::uint64_t> failed{0};             // 503: answering failed (out of memory)
-    std::atomic<std::uint64_t> body_bytes{0};         // of responses on the download address
+    std::atomic<std::uint64_t> connections{0};  // accepted and served
+    std::atomic<std::uint64_t> requests{0};     // answered, whatever the status
+    std::atomic<std::uint64_t> tags_built{0};   // downloads whose table was built
+    std::atomic<std::uint64_t> turned_away{0};  // 503: connections beyond max_connections
+    std::atomic<std::uint64_t> turned_away_per_client{0};  // and beyond the limit per client
+    std::atomic<std::uint64_t> refused_tag_bytes{0};       // 503: downloads beyond max_tag_bytes
+    std::atomic<std::uint64_t> failed{0};                  // 503: answering failed (out of memory)
+    std::atomic<std::uint64_t> body_bytes{0};     // of responses on the download address, taken
+    std::atomic<std::uint64_t> responses_cut{0};  // that did not reach their client whole
     std::atomic<std::int64_t> downloads_in_flight{0};
     std::atomic<std::uint64_t> reloads{0};          // configurations reloaded
     std::atomic<std::uint64_t> reloads_refused{0};  // and refused

@@ -55,8 +55,12 @@ std::string MetricsText(const ServerCounters& counters, const ServerGauges& gaug
                    count);
     }
     out.Family("tvkserve_sent_body_bytes_total", "counter",
-               "Bytes of response bodies sent on the download address.");
+               "Bytes of response bodies on the download address that the clients took "
+               "(acknowledged).");
     out.Sample("tvkserve_sent_body_bytes_total", "", counters.body_bytes.load());
+    out.Family("tvkserve_responses_cut_total", "counter",
+               "Responses on the download address that did not reach their client whole.");
+    out.Sample("tvkserve_responses_cut_total", "", counters.responses_cut.load());
 
     out.Family("tvkserve_downloads_total", "counter",
                "GET responses that send a package (200 or 206), by package and brand id.");
@@ -91,10 +95,13 @@ std::string MetricsText(const ServerCounters& counters, const ServerGauges& gaug
     out.Sample("tvkserve_tag_bytes_held", "", gauges.tag_bytes_held);
 
     out.Family("tvkserve_unavailable_total", "counter",
-               "503 answers, by reason: limits.max_connections (the connection is turned away "
-               "unread), limits.max_tag_bytes, or a failure to answer.");
+               "503 answers, by reason: limits.max_connections and "
+               "limits.max_connections_per_client (the connection is turned away unread), "
+               "limits.max_tag_bytes, or a failure to answer.");
     out.Sample("tvkserve_unavailable_total", "reason=\"max_connections\"",
                counters.turned_away.load());
+    out.Sample("tvkserve_unavailable_total", "reason=\"max_connections_per_client\"",
+               counters.turned_away_per_client.load());
     out.Sample("tvkserve_unavailable_total", "reason=\"max_tag_bytes\"",
                counters.refused_tag_bytes.load());
     out.Sample("tvkserve_unavailable_total", "reason=\"failure\"", counters.failed.load());

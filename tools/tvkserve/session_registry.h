@@ -12,9 +12,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -32,12 +35,20 @@ class SessionRegistry {
   public:
     enum class Stage { kServing, kDraining, kDrained };
 
-    void Add(const std::shared_ptr<Session>& session, SessionKind kind);
+    // peer: the connection's address ("-" when unknown), counted for the
+    // limit per client.
+    void Add(const std::shared_ptr<Session>& session, SessionKind kind, const std::string& peer);
     // True when this was the last download connection of a drain: the
     // caller then ends the drain (EndDrain), once.
     bool Remove(const Session* session);
 
     std::size_t Count(SessionKind kind) const;
+    // Open download connections from that address.
+    std::size_t CountFrom(const std::string& peer) const;
+    // The connection of that kind that has waited longest for a request
+    // (waiting: whether a connection waits for one), or null.
+    std::shared_ptr<Session> LongestWaiting(
+        SessionKind kind, const std::function<bool(const Session&)>& waiting) const;
     Stage stage() const;
     // Whether a connection of that kind is to take no further request.
     bool Finishing(SessionKind kind) const;
@@ -54,8 +65,17 @@ class SessionRegistry {
   private:
     std::vector<std::shared_ptr<Session>> Alive(bool downloads_only) const;
 
+    struct Entry {
+        std::weak_ptr<Session> session;
+        SessionKind kind = SessionKind::kDownloads;
+        std::string peer;
+        std::uint64_t order = 0;  // of arrival
+    };
+
     mutable std::mutex mutex_;
-    std::map<const Session*, std::pair<std::weak_ptr<Session>, SessionKind>> sessions_;
+    std::map<const Session*, Entry> sessions_;
+    std::map<std::string, std::size_t, std::less<>> downloads_from_;
+    std::uint64_t arrivals_ = 0;
     std::size_t downloads_ = 0;
     std::size_t monitoring_ = 0;
     Stage stage_ = Stage::kServing;

@@ -10,6 +10,7 @@
 #include "tools/packaging/base64_url.h"
 #include "tools/packaging/tool_files.h"
 #include "tools/tvkserve/download_request.h"
+#include "tools/tvkserve/regular_file.h"
 
 namespace tvkserve {
 
@@ -82,11 +83,12 @@ LinkKey::~LinkKey() {
 }
 
 std::unique_ptr<const LinkKey> ReadLinkKey(const std::filesystem::path& file) {
-    const std::uint64_t size = packaging::SizeOfFile(file, "key file");
-    if (size > kMostKeyFileBytes) {
-        throw CommandError("it is " + std::to_string(size) + " bytes; a key file holds one line");
+    const RegularFile opened(file);
+    if (opened.size() > kMostKeyFileBytes) {
+        throw CommandError("it is " + std::to_string(opened.size()) +
+                           " bytes; a key file holds one line");
     }
-    std::vector<std::uint8_t> text = packaging::ReadWholeFile(file, "key file", size + 1);
+    std::vector<std::uint8_t> text = opened.ReadAll(kMostKeyFileBytes);
     std::string_view line(reinterpret_cast<const char*>(text.data()), text.size());
     if (line.ends_with("\n")) {
         line.remove_suffix(line.ends_with("\r\n") ? 2 : 1);

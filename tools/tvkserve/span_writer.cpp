@@ -40,12 +40,22 @@ void SpanWriter::Send(std::string header, std::vector<Span> body, int file, Prog
     SendNext();
 }
 
-bool SpanWriter::ClientTookBytes() {
+std::uint64_t SpanWriter::Acknowledged() const {
     int unacknowledged = 0;
-    if (::ioctl(socket_.native_handle(), SIOCOUTQ, &unacknowledged) != 0) {
+    if (!socket_.is_open() ||
+        ::ioctl(const_cast<boost::asio::ip::tcp::socket&>(socket_).native_handle(), SIOCOUTQ,
+                &unacknowledged) != 0 ||
+        unacknowledged < 0) {
+        return written_;
+    }
+    return written_ - std::min<std::uint64_t>(written_, static_cast<std::uint64_t>(unacknowledged));
+}
+
+bool SpanWriter::ClientTookBytes() {
+    if (!socket_.is_open()) {
         return false;
     }
-    const std::uint64_t taken = written_ - static_cast<std::uint64_t>(unacknowledged);
+    const std::uint64_t taken = Acknowledged();
     if (taken <= taken_seen_) {
         return false;
     }

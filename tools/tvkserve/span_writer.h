@@ -48,6 +48,10 @@ class SpanWriter {
 
     // Whether the client has taken bytes since the last look.
     bool ClientTookBytes();
+    // The connection's bytes written so far, and of them those the client
+    // has acknowledged (all of them when the socket cannot say).
+    std::uint64_t written() const { return written_; }
+    std::uint64_t Acknowledged() const;
 
   private:
     void SendNext();
