@@ -38,7 +38,8 @@ class RequestReader {
     const ResponsePlan& refusal() const { return refusal_; }
 
   private:
-    Outcome Refuse(ResponsePlan answer);
+    // A refusal of a HEAD request sends no body.
+    Outcome Refuse(ResponsePlan answer, bool head_request);
 
     std::optional<boost::beast::http::request_parser<boost::beast::http::empty_body>> parser_;
     std::size_t empty_line_bytes_ = 0;
