@@ -65,8 +65,8 @@ RequestReader::Outcome RequestReader::Read(boost::beast::flat_buffer& buffer, bo
 }
 
 RequestReader::Outcome RequestReader::Refuse(ResponsePlan answer, bool head_request) {
-    refusal_ = std::move(answer);
-    refusal_.send_body = !head_request;
+    refusal_ = std::make_unique<ResponsePlan>(std::move(answer));
+    refusal_->send_body = !head_request;
     parser_.reset();
     empty_line_bytes_ = 0;
     return Outcome::kRefusal;
