@@ -52,12 +52,14 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(stub_id_sources
         "${CMAKE_SOURCE_DIR}/tools/stub_id/stub_id.cpp"
         "${CMAKE_SOURCE_DIR}/tools/packaging/stub_identity.cpp"
+        "${CMAKE_SOURCE_DIR}/tools/packaging/sha256.cpp"
         "${CMAKE_SOURCE_DIR}/tools/packaging/sha256_openssl.cpp"
         ${package_writer_sources})
     set(stub_id_headers
         "${CMAKE_SOURCE_DIR}/tools/packaging/stub_identity.h"
         "${CMAKE_SOURCE_DIR}/tools/packaging/sha256.h"
         "${CMAKE_SOURCE_DIR}/tools/packaging/tool_files.h"
+        "${CMAKE_SOURCE_DIR}/tools/packaging/system_file.h"
         "${CMAKE_SOURCE_DIR}/package/package_layout.h"
         ${package_writer_headers})
     add_custom_command(OUTPUT "${stub_id_tool}"

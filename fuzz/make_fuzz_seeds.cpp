@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/package_images.h"
 #include "tests/support/synthetic_package.h"
 #include "tools/package_writer/package_writer.h"
 
@@ -57,13 +58,13 @@ int main(int argc, char** argv) {
             version1.placement = placement;
             version1.params_base64 = params;
             packages.emplace_back(name + where + "_v1",
-                                  package_writer::Tag(signed_image, version1));
+                                  test_support::TagImage(signed_image, version1));
             package_writer::TagOptions version2 = version1;
             version2.version = 2;
             version2.icon = test_support::PatternBytes(64, 1);
             version2.picture = test_support::PatternBytes(96, 2);
             packages.emplace_back(name + where + "_v2",
-                                  package_writer::Tag(signed_image, version2));
+                                  test_support::TagImage(signed_image, version2));
         }
     }
     for (const auto& [name, bytes] : packages) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "package/package_layout.h"
+#include "tests/support/package_images.h"
 #include "tools/package_writer/archive_markers.h"
 #include "tools/package_writer/package_writer.h"
 #include "tools/tag_writer/signature_tag.h"
@@ -61,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     options.icon.assign(size % 131, 0x5A);
     Bytes tagged;
     try {
-        tagged = package_writer::TagCertificateTable(table, options);
+        tagged = test_support::TagCertificateTable(table, options);
     } catch (const TagWriterError&) {
         return 0;
     }

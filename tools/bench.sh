@@ -21,15 +21,32 @@
 #   (run_package.exe, then the installer), the direct run one; the same
 #   package with the unpadded installer shows what the run costs beside
 #   moving the 64 MiB.
+# - tvkpack on a 1 GiB package: embed, tag (with an icon and a picture),
+#   untag and inspect of a package whose installer carries 1 GiB of random
+#   bytes (no holes for cp or tvkpack to skip), signed by osslsigncode, each
+#   timed against cp of the command's input in the same run (the two
+#   alternate; medians), inspect also against one read of the file (cat to
+#   /dev/null), and each command's peak resident memory (GNU time's maximum
+#   resident set size). Targets: each <= 1.5 x cp, inspect <= 1 x the read,
+#   each peak <= 64 MiB. Then the same for tvkpack.exe under Wine: the win32
+#   build's (the zip's) where this machine runs 32-bit programs, else the
+#   win64 build's, of the same sources (tvkpack_exe_build says which; the
+#   peak is the Wine process's, Wine's own libraries included).
+#   tvkpack_exe_start_ms is what Wine adds to each run (tvkpack.exe
+#   --version). BENCH_TVKPACK_BASELINE=PATH measures another native tvkpack
+#   the same way, once (baseline_* lines), e.g. one built from an earlier
+#   commit.
 # - the stub: the size in bytes of the product, build/win32/tvkstub.exe.
 #
 # BENCH_REPETITIONS (default 25) sets the extraction's repetitions,
-# BENCH_WINE_RUNS (default 9) the timed Wine runs of each kind.
+# BENCH_WINE_RUNS (default 9) the timed Wine runs of each kind,
+# BENCH_TVKPACK_RUNS (default 5) the timed runs of each tvkpack command.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 repetitions=${BENCH_REPETITIONS:-25}
 wine_runs=${BENCH_WINE_RUNS:-9}
+tvkpack_runs=${BENCH_TVKPACK_RUNS:-5}
 
 tools/install-deps.sh >&2
 
@@ -47,17 +64,27 @@ quiet() {
 
 quiet cmake --preset native
 quiet cmake --build --preset native --target extract_benchmark base64_bench \
-    make_bench_package run_memory_probe test_installer
+    make_bench_package run_memory_probe test_installer tvkpack
 quiet cmake --preset win64
-quiet cmake --build --preset win64 --target run_package test_installer
+quiet cmake --build --preset win64 --target run_package test_installer tvkpack wine_keep_alive
 quiet cmake --preset win32
 quiet cmake --build --preset win32 --target tvkstub
+# The zip's tvkpack.exe runs where this machine runs 32-bit programs.
+exe_build=win64
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    exe_build=win32
+    quiet cmake --build --preset win32 --target tvkpack wine_keep_alive
+fi
 
 work=$(mktemp -d)
 wine_started=false
+exe_wine_started=false
 cleanup() {
     if $wine_started; then
         build/win64/wine-server stop
+    fi
+    if $exe_wine_started && [ "$exe_build" != win64 ]; then
+        "build/$exe_build/wine-server" stop
     fi
     rm -rf "$work"
 }
@@ -187,6 +214,108 @@ echo "wine_package_64mib_installer_ms: $package_ms"
 echo "wine_package_small_installer_ms: $small_ms"
 echo "wine_installer_direct_plus_cp_64mib_ms: $direct_ms"
 awk -v p="$package_ms" -v d="$direct_ms" 'BEGIN { printf "wine_package_vs_direct: %.2f\n", p / d }'
+
+# --- tvkpack on a 1 GiB package ----------------------------------------------
+pack="$work/pack"
+mkdir "$pack"
+cp build/win64/tests/test_installer.exe "$pack/installer.exe"
+head -c 1073741824 /dev/urandom >>"$pack/installer.exe"
+cp build/win32/tvkstub.exe "$pack/stub.exe"
+printf '{"product":"Bench","seats":3}' >"$pack/params.json"
+{ printf '\0\0\1\0' && head -c 4092 /dev/urandom; } >"$pack/brand.ico"
+{ printf 'BM' && head -c 196606 /dev/urandom; } >"$pack/brand.bmp"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$pack/key.pem" -out "$pack/cert.pem" \
+    -days 1 -subj "/CN=Bench Publisher" 2>/dev/null
+native_tvkpack=$PWD/build/native/tools/tvkpack
+(cd "$pack" && "$native_tvkpack" embed stub.exe installer.exe -o unsigned.exe >/dev/null 2>&1)
+osslsigncode sign -certs "$pack/cert.pem" -key "$pack/key.pem" -n "Bench" \
+    -in "$pack/unsigned.exe" -out "$pack/signed.exe" >/dev/null
+rm "$pack/unsigned.exe"
+(cd "$pack" && "$native_tvkpack" tag signed.exe -o tagged.exe --params params.json \
+    --icon brand.ico --picture brand.bmp >/dev/null)
+
+# The command lines, by name: what each reads (cp copies the same file) and
+# its arguments.
+commands=(embed tag untag inspect)
+declare -A command_input=([embed]=installer.exe [tag]=signed.exe [untag]=tagged.exe
+    [inspect]=tagged.exe)
+declare -A command_arguments=(
+    [embed]="embed stub.exe installer.exe -o out.exe"
+    [tag]="tag signed.exe -o out.exe --params params.json --icon brand.ico --picture brand.bmp"
+    [untag]="untag tagged.exe -o out.exe"
+    [inspect]="inspect tagged.exe")
+
+# bench_tvkpack PREFIX RUNS TVKPACK [RUNNER]: the figures of one tvkpack, as
+# PREFIX_<command>_... lines, medians of RUNS runs (after an untimed one
+# when there are several). Each run of a command is preceded by a cp of its
+# input and followed by a read of it, so that all three see the same page
+# cache and machine load; the writes of one do not pile up on the next
+# (sync, untimed).
+bench_tvkpack() {
+    local prefix=$1 runs=$2 tvkpack=$3 runner=${4:-} name run begin
+    for name in "${commands[@]}"; do
+        : >"$work/$name.cmd_ms"
+        : >"$work/$name.cp_ms"
+        : >"$work/$name.read_ms"
+        : >"$work/$name.kib"
+        for run in $(seq $((runs > 1 ? 0 : 1)) "$runs"); do
+            sync
+            begin=$(now_ms)
+            cp "$pack/${command_input[$name]}" "$pack/copy.bin"
+            [ "$run" -eq 0 ] || echo $(($(now_ms) - begin)) >>"$work/$name.cp_ms"
+            rm -f "$pack/copy.bin"
+            sync
+            begin=$(now_ms)
+            # shellcheck disable=SC2086 # the arguments are words
+            (cd "$pack" && /usr/bin/time -f %M -o "$work/peak" $runner "$tvkpack" \
+                ${command_arguments[$name]} >/dev/null 2>"$work/err") ||
+                { cat "$work/err" >&2; echo "bench: $prefix $name failed" >&2; exit 1; }
+            [ "$run" -eq 0 ] || echo $(($(now_ms) - begin)) >>"$work/$name.cmd_ms"
+            tail -n 1 "$work/peak" >>"$work/$name.kib"
+            rm -f "$pack/out.exe"
+            begin=$(now_ms)
+            cat "$pack/${command_input[$name]}" >/dev/null
+            [ "$run" -eq 0 ] || echo $(($(now_ms) - begin)) >>"$work/$name.read_ms"
+        done
+        local cmd_ms cp_ms read_ms peak_kib
+        cmd_ms=$(median <"$work/$name.cmd_ms")
+        cp_ms=$(median <"$work/$name.cp_ms")
+        read_ms=$(median <"$work/$name.read_ms")
+        peak_kib=$(sort -n "$work/$name.kib" | tail -n 1)
+        echo "${prefix}_${name}_1gib_ms: $cmd_ms"
+        echo "${prefix}_${name}_cp_same_file_ms: $cp_ms"
+        awk -v c="$cmd_ms" -v p="$cp_ms" -v n="${prefix}_${name}" \
+            'BEGIN { printf "%s_vs_cp: %.2f\n", n, c / p }'
+        if [ "$name" = inspect ]; then
+            echo "${prefix}_${name}_read_same_file_ms: $read_ms"
+            awk -v c="$cmd_ms" -v r="$read_ms" -v n="${prefix}_${name}" \
+                'BEGIN { printf "%s_vs_read: %.2f\n", n, c / r }'
+        fi
+        awk -v k="$peak_kib" -v n="${prefix}_${name}" \
+            'BEGIN { printf "%s_peak_mib: %.1f\n", n, k / 1024 }'
+    done
+}
+
+bench_tvkpack tvkpack "$tvkpack_runs" "$native_tvkpack"
+if [ -n "${BENCH_TVKPACK_BASELINE:-}" ]; then
+    bench_tvkpack baseline_tvkpack 1 "$(realpath "$BENCH_TVKPACK_BASELINE")"
+fi
+if [ "$exe_build" = win64 ] || "build/$exe_build/wine-server" start; then
+    exe_wine_started=true
+fi
+echo "tvkpack_exe_build: $exe_build"
+exe_tvkpack=$PWD/build/$exe_build/tools/tvkpack.exe
+exe_runner=$PWD/build/$exe_build/wine-run
+"$exe_runner" "$exe_tvkpack" --version >/dev/null
+: >"$work/start_ms"
+for _ in $(seq "$tvkpack_runs"); do
+    begin=$(now_ms)
+    "$exe_runner" "$exe_tvkpack" --version >/dev/null
+    echo $(($(now_ms) - begin)) >>"$work/start_ms"
+done
+echo "tvkpack_exe_start_ms: $(median <"$work/start_ms")"
+bench_tvkpack tvkpack_exe "$tvkpack_runs" "$exe_tvkpack" "$exe_runner"
+rm -rf "$pack"
 
 # --- The stub's size ----------------------------------------------------------
 echo "stub_size_bytes: $(stat -c %s build/win32/tvkstub.exe)"

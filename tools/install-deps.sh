@@ -14,7 +14,8 @@ packages=(
     # signs with a key held in a SoftHSM2 token, as vendors sign with an HSM.
     softhsm2 libengine-pkcs11-openssl
     libgtest-dev googletest libbenchmark-dev
-    python3 file
+    # GNU time: the peak memory of a command, for tests and benchmarks.
+    python3 file time
     libboost-dev nlohmann-json3-dev libcli11-dev libre2-dev pkg-config curl nginx wrk libssl-dev
     dpkg-dev zip unzip systemd
     # A virtual machine for 32-bit Wine where the kernel cannot execute

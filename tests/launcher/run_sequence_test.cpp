@@ -18,6 +18,7 @@
 #include "platform/windows_api.h"
 #include "platform/windows_error_text.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/package_images.h"
 #include "tests/support/synthetic_package.h"
 #include "tools/package_writer/package_writer.h"
 
@@ -274,7 +275,7 @@ TEST_F(RunSequenceTest, RealSignedPackagesOfBothVersionsHandOverTheTaggedFiles) 
             tag.picture = test_support::PatternBytes(2000, 22);
         }
         const Outcome outcome =
-            Run(package_writer::Tag(signed_image, tag), L"exit=0 \"user text\"");
+            Run(test_support::TagImage(signed_image, tag), L"exit=0 \"user text\"");
         EXPECT_EQ(outcome.status, 0) << "version " << version;
         const std::wstring folder = TempFolderPattern();
         std::wstring pieces = L"/pi=\"" + folder + L"InstallerParams_" + kGuid + L"\\.json\" ";

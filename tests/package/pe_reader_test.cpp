@@ -17,6 +17,7 @@
 #include "platform/pe_format_exception.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/package_deformations.h"
+#include "tests/support/package_images.h"
 #include "tests/support/temp_dir.h"
 #include "tools/package_writer/package_writer.h"
 
@@ -160,7 +161,7 @@ TEST(PeReaderSigned, AcceptsTaggedPackageWhoseTableCoversTheExtraData) {
     options.params_base64 = "eyJhIjoxfQ==";
     options.icon = test_support::PatternBytes(300, 3);
     options.picture = test_support::PatternBytes(1000, 4);
-    const Bytes file = package_writer::Tag(signed_file, options);
+    const Bytes file = test_support::TagImage(signed_file, options);
     const IndependentReading expected = ReadIndependently(file);
 
     ScopedTempDir dir;
@@ -250,7 +251,7 @@ const std::vector<FailureCase>& FailureCases() {
          [] {
              TagOptions options;
              options.params_base64 = "e30=";
-             Bytes f = Tag(SignedPackage(), options);
+             Bytes f = TagImage(SignedPackage(), options);
              AppendBytes(f, 16, 0xAB);
              return f;
          },
@@ -354,8 +355,8 @@ TEST(PeReaderFormat, RejectsFilesOf2GiBOrMoreWhoseLowSizeBitsMatchTheTable) {
         const package_writer::SecurityDirectory table = package_writer::ReadHeaders(file).security;
         const std::uint64_t size = row.keep_table ? row.file_size + file.size() : row.file_size;
         if (!row.keep_table) {
-            package_writer::SetSecurityDirectory(file, table.offset,
-                                                 static_cast<std::uint32_t>(size - table.offset));
+            test_support::SetSecurityDirectory(file, table.offset,
+                                               static_cast<std::uint32_t>(size - table.offset));
         }
         WriteBytes(dir.File("huge.exe"), file);
         std::filesystem::resize_file(dir.File("huge.exe"), size);
@@ -653,7 +654,7 @@ TEST(PeReaderFuzz, MutatedHeadersGiveAValidReaderOrAListedMessage) {
     package_writer::TagOptions tag;
     tag.params_base64 = "eyJrIjoidiJ9";
     const std::vector<Bytes> originals = {SignedPackage(),
-                                          package_writer::Tag(SignedPackage(), tag)};
+                                          test_support::TagImage(SignedPackage(), tag)};
 
     ScopedTempDir dir;
     const std::wstring path = dir.WindowsFile("package.exe");

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "tests/support/package_images.h"
 #include "tools/tag_writer/bytes.h"
 #include "tools/tag_writer/win_certificate.h"
 
@@ -148,7 +149,7 @@ void AttachFakeSignature(Bytes& image, std::uint32_t record_length) {
     WriteU32(image, offset + kCertificateLengthOffset, record_length);
     WriteU16(image, offset + kCertificateRevisionOffset, kCertificateRevision);
     WriteU16(image, offset + kCertificateTypeOffset, kCertificateTypePkcsSignedData);
-    package_writer::SetSecurityDirectory(image, static_cast<std::uint32_t>(offset), record_length);
+    SetSecurityDirectory(image, static_cast<std::uint32_t>(offset), record_length);
 }
 
 }  // namespace test_support

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/support/fixtures.h"
+#include "tests/support/package_images.h"
 #include "tests/support/temp_dir.h"
 #include "tools/package_writer/package_writer.h"
 #include "tools/tag_writer/pe_checksum.h"
@@ -72,6 +73,35 @@ TEST(FindArchiveMarkers, FindsEachWellKnownValueWhereItStartsAndNothingElse) {
     // Bytes that are not printable ASCII are named as \xNN.
     EXPECT_EQ(package_writer::MarkerText(package_writer::ArchiveMarkers()[5]),
               "7z\\xBC\\xAF'\\x1C");
+}
+
+// A file is scanned in chunks: a marker that a chunk boundary cuts, or that
+// starts in the bytes a chunk keeps from the one before, is found once, in
+// order.
+TEST(ArchiveMarkerScan, FindsInPartsWhatFindArchiveMarkersFindsInTheWhole) {
+    Bytes bytes = test_support::PatternBytes(300, 7);
+    for (const auto& [value, at] : {std::pair{"7z\xBC\xAF\x27\x1C"sv, std::size_t{0}},
+                                    {"EGGAEGGA"sv, 96},
+                                    {"Rar!\x1A\x07"sv, 126},
+                                    {"PK\x05\x06"sv, 296}}) {
+        std::copy(value.begin(), value.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    const auto offsets = [](const std::vector<package_writer::MarkerMatch>& matches) {
+        std::vector<std::pair<std::string_view, std::size_t>> found;
+        for (const package_writer::MarkerMatch& match : matches) {
+            found.emplace_back(match.marker->value, match.offset);
+        }
+        return found;
+    };
+    const auto whole = offsets(package_writer::FindArchiveMarkers(bytes));
+    ASSERT_EQ(whole.size(), 5u);
+    for (const std::size_t chunk : {1, 3, 5, 6, 7, 100, 128, 300}) {
+        package_writer::ArchiveMarkerScan scan;
+        for (std::size_t at = 0; at < bytes.size(); at += chunk) {
+            scan.Add(std::span(bytes).subspan(at, std::min(chunk, bytes.size() - at)));
+        }
+        EXPECT_EQ(offsets(scan.Finish()), whole) << chunk;
+    }
 }
 
 #ifdef TVK_TESTS_HAVE_OPENSSL
@@ -141,8 +171,8 @@ TEST(HasRelaxedMarkerCheck, FindsTheSignedAttributeThatOpenSslEncoded) {
 
         Bytes image(signed_image.begin(), signed_image.begin() + security.offset);
         image.insert(image.end(), table.begin(), table.end());
-        package_writer::SetSecurityDirectory(image, security.offset,
-                                             static_cast<std::uint32_t>(table.size()));
+        test_support::SetSecurityDirectory(image, security.offset,
+                                           static_cast<std::uint32_t>(table.size()));
         tag_writer::UpdatePeChecksum(
             image, static_cast<std::size_t>(package_writer::ReadHeaders(image).nt_offset));
         WriteBytes(dir.File("signed.exe"), image);

@@ -11,6 +11,7 @@
 
 #include "package/package_layout.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/package_images.h"
 #include "tests/support/temp_dir.h"
 #include "tools/package_writer/package_writer.h"
 #include "tools/tag_writer/der_walker.h"
@@ -21,6 +22,7 @@ namespace {
 using namespace package_writer;
 using namespace tag_writer;
 using test_support::FixturePath;
+using test_support::TagCertificateTable;
 using test_support::ReadBytes;
 
 // SEQUENCE { OID, SET { OCTET STRING (32 bytes) } }: a tag attribute whose

@@ -10,6 +10,7 @@
 
 #include "tests/support/fixtures.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/tvkpack_images.h"
 #include "tools/packaging/base64_encode.h"
 #include "tools/tvkpack/tvkpack_commands.h"
 
@@ -40,7 +41,7 @@ TEST(PackageManifest, TagsFromTheManifestAloneAsTvkpackTagsTheFile) {
     content.icon = {0, 0, 1, 0, 9, 8, 7};
     content.picture = Bytes(333, 0x5A);
     content.picture[0] = 'B', content.picture[1] = 'M';
-    const Bytes expected = tvkpack::TagImage(signed_package, content).package;
+    const Bytes expected = test_support::TvkpackTag(signed_package, content).package;
 
     const std::string params_base64 = packaging::Base64Encode(content.params_json);
     tag_writer::TagBlocks blocks;

@@ -11,15 +11,20 @@
 #include "package/pe_reader.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/package_deformations.h"
+#include "tests/support/package_images.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 using namespace package_writer;
 using tag_writer::TagWriterError;
+using test_support::EmbedImage;
 using test_support::FixturePath;
 using test_support::ReadBytes;
+using test_support::ReadTrailer;
 using test_support::ScopedTempDir;
+using test_support::TagImage;
+using test_support::UntagImage;
 using test_support::WriteBytes;
 
 Bytes Stub() {
@@ -39,7 +44,7 @@ std::int32_t I32At(const Bytes& bytes, std::size_t at) {
 TEST(PackageWriterEmbed, PutsTheInstallerDirectlyBehindTheLastSectionData) {
     const Bytes stub = Stub();
     const Bytes installer = Installer();
-    const Bytes package = Embed(stub, installer);
+    const Bytes package = EmbedImage(stub, installer);
     // The same bytes as the unsigned image the fixture script signed.
     EXPECT_TRUE(package == ReadBytes(FixturePath("unsigned_package.exe")));
     EXPECT_EQ(EndOfSectionData(ReadHeaders(stub), stub.size()), stub.size());
@@ -81,7 +86,7 @@ TEST(PackageWriterEmbed, RefusesStubsItCannotPackage) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        EXPECT_THROW(Embed(row.stub(), row.installer), PackageWriterError);
+        EXPECT_THROW(EmbedImage(row.stub(), row.installer), PackageWriterError);
     }
 }
 
@@ -90,7 +95,7 @@ TEST(PackageWriterTag, WritesVersion1AreaBehindTheSignatureAndUntagRestoresTheSi
     const SecurityDirectory table = ReadHeaders(signed_file).security;
     TagOptions options;
     options.params_base64 = "eyJuYW1lIjoiVFZLIn0=";
-    const Bytes package = Tag(signed_file, options);
+    const Bytes package = TagImage(signed_file, options);
 
     const std::size_t area = options.params_base64.size() + 16;
     ASSERT_EQ(package.size(), signed_file.size() + area);
@@ -106,7 +111,7 @@ TEST(PackageWriterTag, WritesVersion1AreaBehindTheSignatureAndUntagRestoresTheSi
     EXPECT_EQ(I32At(package, trailer + 8), 1);
     EXPECT_EQ(std::string(package.end() - 4, package.end()), "TVKS");
 
-    EXPECT_TRUE(Untag(package) == signed_file);
+    EXPECT_TRUE(UntagImage(package) == signed_file);
 }
 
 TEST(PackageWriterTag, WritesVersion2BlocksInIconPictureParametersOrder) {
@@ -117,7 +122,7 @@ TEST(PackageWriterTag, WritesVersion2BlocksInIconPictureParametersOrder) {
     options.icon = test_support::PatternBytes(33, 1);
     options.picture = test_support::PatternBytes(250, 2);
     options.params_base64 = "e30=";
-    const Bytes package = Tag(signed_file, options);
+    const Bytes package = TagImage(signed_file, options);
 
     const package_layout::PackageTrailer trailer = ReadTrailer(package);
     EXPECT_EQ(trailer.icon_size, 33);
@@ -140,7 +145,7 @@ TEST(PackageWriterTag, ReadsOverriddenTrailerFields) {
     TagOptions options;
     options.version = 2;
     options.params_base64 = "QUJD";
-    Bytes package = Tag(SignedPackage(), options);
+    Bytes package = TagImage(SignedPackage(), options);
     test_support::OverrideTrailer(package, {.icon_size = -1,
                                             .picture_size = 0x1400001,
                                             .params_size = 7,
@@ -164,11 +169,11 @@ TEST(PackageWriterTag, RefusesWhatItCannotTag) {
     Bytes appended = SignedPackage();
     test_support::AppendBytes(appended, 8);
     // The tag writer refuses the blocks, the package writer the images.
-    EXPECT_THROW(Tag(SignedPackage(), v1_with_icon), TagWriterError);
-    EXPECT_THROW(Tag(SignedPackage(), version_3), TagWriterError);
-    EXPECT_THROW(Tag(ReadBytes(FixturePath("unsigned_package.exe")), TagOptions{}),
+    EXPECT_THROW(TagImage(SignedPackage(), v1_with_icon), TagWriterError);
+    EXPECT_THROW(TagImage(SignedPackage(), version_3), TagWriterError);
+    EXPECT_THROW(TagImage(ReadBytes(FixturePath("unsigned_package.exe")), TagOptions{}),
                  PackageWriterError);
-    EXPECT_THROW(Tag(appended, TagOptions{}), PackageWriterError);
+    EXPECT_THROW(TagImage(appended, TagOptions{}), PackageWriterError);
 }
 
 TEST(PackageWriterSynthetic, BuildsAnImageThatTheReaderAccepts) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -92,6 +93,52 @@ TEST(PeChecksumSum, PiecesAddedInAnyOrderGiveTheWholeFilesChecksum) {
     PeChecksumSum file;  // {0x00, 0xFF, 0xFF}: the words 0xFF00 and 0x00FF
     file.AddAt(all_ones, 1);
     EXPECT_EQ(file.Checksum(3), ComputePeChecksum({0x00, 0xFF, 0xFF}, 3));
+}
+
+TEST(PeChecksumSum, GathersLongRunsOfWordsWithoutLosingACarry) {
+    // Long enough for the word lanes to be emptied several times, of the
+    // largest words, at every alignment of the start and the length.
+    const Bytes ones(3 * 0x80000 + 7, 0xFF);
+    for (const std::size_t start : {0, 1, 2, 5}) {
+        for (const std::size_t cut : {0, 1, 6}) {
+            const std::size_t size = ones.size() - start - cut;
+            PeChecksumSum sum;
+            sum.Add(ones.data() + start, size, start);
+            // Whole words of 0xFFFF, and an odd byte at either end as 0xFF00
+            // (a word's high byte) or 0x00FF; a carry lost on the way would
+            // change the sum modulo 0xFFFF.
+            const std::size_t rest = size - start % 2;
+            const std::uint64_t words =
+                rest / 2 * std::uint64_t{0xFFFF} + 0xFF00 * (start % 2) + 0xFF * (rest % 2);
+            const std::uint64_t folded = (words - 1) % 0xFFFF + 1;
+            EXPECT_EQ(sum.Checksum(size), folded + size) << start << " " << cut;
+        }
+    }
+}
+
+// A copy that changes only its certificate table and two header fields
+// finds its checksum from the stored one, without reading what it keeps.
+TEST(PeChecksumSum, TheStoredChecksumGivesTheSumOfWhatACopyKeeps) {
+    const Bytes image = ReadBytes(FixturePath("signed_package.exe"));
+    const std::size_t field = NtOffset(image) + kChecksumOffset;
+    for (const std::size_t kept : {image.size() - 1001, image.size() - 1000}) {
+        Bytes copy(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(kept));
+        copy.insert(copy.end(), 333, 0xA5);
+        auto sum =
+            PeChecksumSum::FromChecksum(StoredPeChecksum(image, NtOffset(image)), image.size());
+        ASSERT_TRUE(sum);
+        PeChecksumSum changed;
+        changed.Add(image.data() + kept, image.size() - kept, kept);
+        sum->Subtract(changed);
+        PeChecksumSum added;
+        added.Add(copy.data() + kept, copy.size() - kept, kept);
+        sum->Add(added);
+        EXPECT_EQ(sum->Checksum(copy.size()), ComputePeChecksum(copy, field)) << kept;
+    }
+    // No file of 4096 bytes has a checksum below 4096 or above 4096 + 0xFFFF.
+    EXPECT_FALSE(PeChecksumSum::FromChecksum(4095, 4096));
+    EXPECT_FALSE(PeChecksumSum::FromChecksum(4096 + 0x10000, 4096));
+    EXPECT_TRUE(PeChecksumSum::FromChecksum(4096 + 0xFFFF, 4096));
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "package/package_layout.h"
 #include "package/pe_reader.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/package_images.h"
 #include "tests/support/temp_dir.h"
 #include "tools/package_writer/package_writer.h"
 #include "tools/tag_writer/der_walker.h"
@@ -31,6 +32,7 @@ namespace {
 using namespace package_writer;
 using namespace tag_writer;
 using test_support::FixturePath;
+using test_support::TagCertificateTable;
 using test_support::ReadBytes;
 using test_support::ScopedTempDir;
 using test_support::WriteBytes;
@@ -106,10 +108,10 @@ TEST(SignatureTag, EndsTheDerWithTheTrailerForSingleAndDualSignedPackages) {
         for (const TagOptions& options : {InsideOptions(40), InsideOptions(40, 300, 700)}) {
             const std::string what =
                 std::string(fixture) + " version " + std::to_string(options.version);
-            const Bytes package = Tag(signed_image, options);
+            const Bytes package = test_support::TagImage(signed_image, options);
             ExpectWellFormedTag(TableOf(signed_image), TableOf(package), what);
             EXPECT_EQ(ReadHeaders(package).security.size, TableOf(package).size()) << what;
-            EXPECT_TRUE(Untag(package) == signed_image) << what;
+            EXPECT_TRUE(test_support::UntagImage(package) == signed_image) << what;
 
             // The stub finds the blocks where the writer put them.
             WriteBytes(dir.File("package.exe"), package);

@@ -11,6 +11,7 @@
 #include "tests/support/fixtures.h"
 #include "tests/support/package_deformations.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/tvkpack_images.h"
 #include "tools/package_writer/package_writer.h"
 #include "tools/packaging/sha256.h"
 #include "tools/tag_writer/pe_checksum.h"
@@ -18,7 +19,6 @@
 
 namespace {
 
-using packaging::StubIdentity;
 using test_support::FixturePath;
 using test_support::ReadBytes;
 using tvkpack::Bytes;
@@ -31,6 +31,10 @@ std::string Hex(const packaging::Sha256Digest& digest) {
         text += kDigits[byte & 0xF];
     }
     return text;
+}
+
+std::string StubIdentity(const Bytes& image) {
+    return packaging::StubIdentity(package_writer::BytesSource(image));
 }
 
 std::size_t NtOffset(const Bytes& image) {
@@ -76,11 +80,12 @@ TEST(StubIdentity, IsTheStubsForEveryPackageMadeOfItAndOnlyForIt) {
     };
     const Case kCases[] = {
         {"the unsigned package: the installer lies behind the sections",
-         tvkpack::EmbedImage(stub, ReadBytes(FixturePath("tiny_installer.exe"))), true},
+         test_support::TvkpackEmbed(stub, ReadBytes(FixturePath("tiny_installer.exe"))), true},
         {"signed by osslsigncode: checksum and security directory do not count", signed_package,
          true},
         {"another installer, signed", ReadBytes(FixturePath("signed_runnable.exe")), true},
-        {"tagged", tvkpack::TagImage(signed_package, {Bytes{'{', '}'}, {}, {}, {}}).package, true},
+        {"tagged", test_support::TvkpackTag(signed_package, {Bytes{'{', '}'}, {}, {}, {}}).package,
+         true},
         {"another checksum", other_checksum, true},
         {"a byte of the installer changed", changed_installer, true},
         {"a byte of the stub's sections changed", changed_code, false},

@@ -17,6 +17,7 @@
 #include "platform/windows_api.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/tvkpack_images.h"
 #include "tools/tvkpack/tvkpack_commands.h"
 // windows.h first: these rely on its types.
 #include <softpub.h>
@@ -57,7 +58,7 @@ TEST(WinVerifyTrust, AcceptsTheSignedAndTheTaggedPackageAndRejectsAChangedOrUnsi
     const std::string params = "{\"product\":\"Demo\"}";
     tvkpack::TagContent content;
     content.params_json = Bytes(params.begin(), params.end());
-    WriteBytes(dir.File("tagged.exe"), tvkpack::TagImage(signed_package, content).package);
+    WriteBytes(dir.File("tagged.exe"), test_support::TvkpackTag(signed_package, content).package);
 
     Bytes changed = signed_package;
     changed[stub.size() + 100] ^= 0x01;  // a byte of the installer image, which is signed

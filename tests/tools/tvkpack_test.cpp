@@ -19,10 +19,13 @@
 #include "platform/windows_error_text.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/package_deformations.h"
+#include "tests/support/package_images.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/tvkpack_images.h"
 #include "tools/package_writer/archive_markers.h"
 #include "tools/package_writer/package_writer.h"
 #include "tools/packaging/base64_encode.h"
+#include "tools/packaging/certificate_table.h"
 #include "tools/packaging/stub_identity.h"
 #include "tools/tag_writer/pe_checksum.h"
 #include "tvk_version.h"
@@ -38,6 +41,9 @@ using test_support::Bytes;
 using test_support::FixturePath;
 using test_support::ReadBytes;
 using test_support::ScopedTempDir;
+using test_support::TvkpackTag;
+using test_support::TvkpackTagged;
+using test_support::TvkpackUntag;
 using test_support::WriteBytes;
 using namespace packaging;
 using namespace tvkpack;
@@ -62,6 +68,12 @@ Bytes PictureBytes(std::size_t size = 700) {
     Bytes picture = test_support::PatternBytes(size, 32);
     picture[0] = 'B', picture[1] = 'M';
     return picture;
+}
+
+// Whether the image's certificate table carries a tag of either placement.
+bool IsTagged(const Bytes& image) {
+    const auto table = package_writer::ReadHeaders(image).security;
+    return FindTableTag(Bytes(image.begin() + table.offset, image.end())) != TableTag::kNone;
 }
 
 std::size_t NtOffset(const Bytes& image) {
@@ -218,11 +230,11 @@ TEST(TvkpackTag, UntagGivesBackTheSignedFileByteForByteForBothVersions) {
         {"version 2 asked for, without branding", {AsBytes("{}"), {}, {}, 2}, 2},
     };
     for (const Row& row : rows) {
-        const TagOutcome outcome = TagImage(signed_file, row.content);
+        const TvkpackTagged outcome = TvkpackTag(signed_file, row.content);
         EXPECT_EQ(outcome.version, row.version) << row.what;
         EXPECT_FALSE(outcome.replaced_tag) << row.what;
         EXPECT_TRUE(IsTagged(outcome.package)) << row.what;
-        EXPECT_EQ(package_writer::ReadTrailer(outcome.package).version, row.version);
+        EXPECT_EQ(test_support::ReadTrailer(outcome.package).version, row.version);
         EXPECT_EQ(package_writer::ReadHeaders(outcome.package).security.size,
                   outcome.package.size() - package_writer::ReadHeaders(signed_file).security.offset)
             << row.what;
@@ -231,36 +243,45 @@ TEST(TvkpackTag, UntagGivesBackTheSignedFileByteForByteForBothVersions) {
                   ComputePeChecksum(outcome.package, nt + kChecksumOffset))
             << row.what;
         EXPECT_NE(StoredPeChecksum(outcome.package, nt), StoredPeChecksum(signed_file, nt));
-        EXPECT_TRUE(UntagImage(outcome.package) == signed_file) << row.what;
+        EXPECT_TRUE(TvkpackUntag(outcome.package) == signed_file) << row.what;
     }
 }
 
 TEST(TvkpackTag, ReTaggingReplacesTheTagAndKeepsTheSignedPart) {
     const Bytes signed_file = ReadBytes(FixturePath("signed_package.exe"));
-    const TagOutcome first = TagImage(signed_file, {AsBytes(kParamsJson), IconBytes(), {}, {}});
-    const TagOutcome second = TagImage(first.package, {AsBytes(kOtherParamsJson), {}, {}, {}});
+    const TvkpackTagged first =
+        TvkpackTag(signed_file, {AsBytes(kParamsJson), IconBytes(), {}, {}});
+    const TvkpackTagged second = TvkpackTag(first.package, {AsBytes(kOtherParamsJson), {}, {}, {}});
     EXPECT_TRUE(second.replaced_tag);
     EXPECT_EQ(second.version, 1);
     // The tagged file's checksum is its own, not the signed file's: no stale warning.
     EXPECT_TRUE(second.warnings.empty());
     // The same as tagging the signed file directly.
     EXPECT_TRUE(second.package ==
-                TagImage(signed_file, {AsBytes(kOtherParamsJson), {}, {}, {}}).package);
-    EXPECT_TRUE(UntagImage(second.package) == signed_file);
+                TvkpackTag(signed_file, {AsBytes(kOtherParamsJson), {}, {}, {}}).package);
+    EXPECT_TRUE(TvkpackUntag(second.package) == signed_file);
+
+    // The tagged file's checksum is composed on, unread; one that no file of
+    // its size can have is not, and the file is read for it after all.
+    Bytes impossible = first.package;
+    impossible[NtOffset(impossible) + kChecksumOffset + 3] ^= 0x80;
+    EXPECT_TRUE(TvkpackTag(impossible, {AsBytes(kOtherParamsJson), {}, {}, {}}).package ==
+                second.package);
+    EXPECT_TRUE(TvkpackUntag(impossible) == signed_file);
 }
 
 TEST(TvkpackTag, AZeroChecksumStaysZeroSoThatUntagRestoresIt) {
     Bytes signed_file = ReadBytes(FixturePath("signed_package.exe"));
     const std::size_t nt = NtOffset(signed_file);
     std::fill_n(signed_file.begin() + nt + kChecksumOffset, 4, 0);
-    const TagOutcome outcome = TagImage(signed_file, {AsBytes(kParamsJson), {}, {}, {}});
+    const TvkpackTagged outcome = TvkpackTag(signed_file, {AsBytes(kParamsJson), {}, {}, {}});
     EXPECT_EQ(StoredPeChecksum(outcome.package, nt), 0u);
-    EXPECT_TRUE(UntagImage(outcome.package) == signed_file);
+    EXPECT_TRUE(TvkpackUntag(outcome.package) == signed_file);
     EXPECT_TRUE(outcome.warnings.empty());
 
     // A stale checksum cannot be given back; the user is told.
     signed_file[nt + kChecksumOffset] = 1;
-    EXPECT_EQ(TagImage(signed_file, {AsBytes(kParamsJson), {}, {}, {}}).warnings.size(), 1u);
+    EXPECT_EQ(TvkpackTag(signed_file, {AsBytes(kParamsJson), {}, {}, {}}).warnings.size(), 1u);
 }
 
 TEST(TvkpackTag, UntagRefusesFilesWithoutATagOfItsOwn) {
@@ -269,11 +290,11 @@ TEST(TvkpackTag, UntagRefusesFilesWithoutATagOfItsOwn) {
     // Another record behind the signature: not a tag, never to be cut away.
     Bytes second_record = signed_file;
     test_support::AppendBytes(second_record, 32, 0x11);
-    package_writer::SetSecurityDirectory(second_record, table.offset, table.size + 32);
+    test_support::SetSecurityDirectory(second_record, table.offset, table.size + 32);
     // A tag whose blocks do not start behind the signature record.
     package_writer::TagOptions options;
     options.params_base64 = "e30=";
-    Bytes odd_tag = package_writer::Tag(signed_file, options);
+    Bytes odd_tag = test_support::TagImage(signed_file, options);
     test_support::OverrideTrailer(odd_tag, {.extra_data_offset = 16});
     struct Row {
         const char* what;
@@ -288,7 +309,7 @@ TEST(TvkpackTag, UntagRefusesFilesWithoutATagOfItsOwn) {
     };
     for (const Row& row : rows) {
         try {
-            UntagImage(row.image);
+            TvkpackUntag(row.image);
             ADD_FAILURE() << row.what << ": accepted";
         } catch (const CommandError& error) {
             EXPECT_NE(std::string(error.what()).find(row.message), std::string::npos)
@@ -296,7 +317,7 @@ TEST(TvkpackTag, UntagRefusesFilesWithoutATagOfItsOwn) {
         }
     }
     // Tagging such a file refuses it too, rather than dropping what it holds.
-    EXPECT_THROW(TagImage(second_record, {AsBytes("{}"), {}, {}, {}}), CommandError);
+    EXPECT_THROW(TvkpackTag(second_record, {AsBytes("{}"), {}, {}, {}}), CommandError);
 }
 
 TEST(TvkpackTag, RefusesBadInputWithAClearMessageAndLeavesNoFile) {
@@ -613,11 +634,11 @@ TEST_F(TvkpackRunTest, InspectShowsTheLayoutAndTheParametersOfAGoodPackage) {
         {tag_writer::TagPlacement::kBehindSignature, "behind the signature", false},
     };
     // The identity of the stub inside: that of the bare stub it was made of.
-    const std::string identity = StubIdentity(ReadBytes(FixturePath("tiny_stub.exe")));
+    const std::string identity = StubIdentity(InputFile(FixturePath("tiny_stub.exe"), "stub"));
     for (const Row& row : rows) {
         TagContent content{AsBytes(kParamsJson), IconBytes(), PictureBytes(), {}};
         content.placement = row.placement;
-        const TagOutcome tagged = TagImage(signed_file, content);
+        const TvkpackTagged tagged = TvkpackTag(signed_file, content);
         WriteBytes(work_.File("setup.exe"), tagged.package);
 
         const InspectReport report = Inspect(work_.File("setup.exe"));
@@ -683,7 +704,7 @@ TEST_F(TvkpackRunTest, InspectNamesTheStubsOwnFailureForEachMalformedPackage) {
         options.params_base64 = Base64Encode(AsBytes(kParamsJson));
         options.icon = IconBytes();
         options.picture = PictureBytes();
-        return package_writer::Tag(signed_file, options);
+        return test_support::TagImage(signed_file, options);
     }();
     const auto changed = [&](const std::function<void(Bytes&)>& change) {
         Bytes image = good;
@@ -710,7 +731,7 @@ TEST_F(TvkpackRunTest, InspectNamesTheStubsOwnFailureForEachMalformedPackage) {
         {"a PE32+ header", changed([](Bytes& b) { test_support::SetOptionalMagic(b, 0x20B); }),
          "The file is not a valid executable: wrong 32-bit PE magic", "validation"},
         {"no certificate table",
-         changed([](Bytes& b) { package_writer::SetSecurityDirectory(b, 0, 0); }),
+         changed([](Bytes& b) { test_support::SetSecurityDirectory(b, 0, 0); }),
          "The file does not have a digital signature", "validation"},
         {"bytes behind the certificate table",
          changed([](Bytes& b) { test_support::AppendBytes(b, 8); }), "The file size is infcorrect",
@@ -719,7 +740,7 @@ TEST_F(TvkpackRunTest, InspectNamesTheStubsOwnFailureForEachMalformedPackage) {
          [] {
              package_writer::TagOptions options;
              options.params_base64 = "e30=";
-             return package_writer::Tag(ReadBytes(FixturePath("signed_stub.exe")), options);
+             return test_support::TagImage(ReadBytes(FixturePath("signed_stub.exe")), options);
          }(),
          "The installer data is missing", "validation"},
         {"a wrong magic", overridden({.magic = 0x534B5655}), "Not a TVK package", "parameters"},
@@ -763,7 +784,7 @@ TEST_F(TvkpackRunTest, InspectNotesWhatIsOddButDoesNotStopTheStub) {
         package_writer::TagOptions options;
         options.params_base64 = Base64Encode(AsBytes(kParamsJson));
         change(options);
-        return package_writer::Tag(signed_file, options);
+        return test_support::TagImage(signed_file, options);
     };
     const auto overridden = [&](const test_support::TrailerOverrides& fields) {
         Bytes package = tag([](auto&) {});
@@ -805,7 +826,8 @@ TEST_F(TvkpackRunTest, InspectNotesWhatIsOddButDoesNotStopTheStub) {
 #ifndef _WIN32
 TEST_F(TvkpackRunTest, InspectShowsTheWindowsTextOfASystemErrorAsTheStubDoes) {
     const Bytes signed_file = ReadBytes(FixturePath("signed_runnable.exe"));
-    WriteBytes(work_.File("setup.exe"), TagImage(signed_file, {AsBytes("{}"), {}, {}, {}}).package);
+    WriteBytes(work_.File("setup.exe"),
+               TvkpackTag(signed_file, {AsBytes("{}"), {}, {}, {}}).package);
     // The second file opened is the size query of the validation, in the
     // stub's run and in inspect alike.
     standin::FailNthCall(standin::Operation::CreateFileW, 2, ERROR_ACCESS_DENIED);

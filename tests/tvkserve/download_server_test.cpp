@@ -29,6 +29,7 @@
 #include "standin/standin_controls.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/tvkpack_images.h"
 #include "tests/tvkserve/server_process.h"
 #include "tools/package_writer/package_writer.h"
 #include "tools/tvkpack/package_report.h"
@@ -132,13 +133,15 @@ class DownloadServerTest : public ::testing::Test {
         // Packages tagged before, in each placement, and a big one signed here.
         const Bytes runnable = ReadBytes(FixturePath("signed_runnable.exe"));
         tvkpack::TagContent old_tag{AsBytesOf("{\"old\":1}"), {}, {}, {}};
-        WriteBytes(folder_->File("pretagged.exe"), tvkpack::TagImage(runnable, old_tag).package);
+        WriteBytes(folder_->File("pretagged.exe"),
+                   test_support::TvkpackTag(runnable, old_tag).package);
         old_tag.placement = tag_writer::TagPlacement::kBehindSignature;
-        WriteBytes(folder_->File("prebehind.exe"), tvkpack::TagImage(runnable, old_tag).package);
+        WriteBytes(folder_->File("prebehind.exe"),
+                   test_support::TvkpackTag(runnable, old_tag).package);
         Bytes installer = ReadBytes(FixturePath("tiny_installer.exe"));
         installer.resize(installer.size() + kBigInstallerPadding, 0x5A);
         WriteBytes(folder_->File("big-unsigned.exe"),
-                   tvkpack::EmbedImage(ReadBytes(FixturePath("tiny_stub.exe")), installer));
+                   test_support::TvkpackEmbed(ReadBytes(FixturePath("tiny_stub.exe")), installer));
         const fs::path fixtures = FixturePath("cert.pem").parent_path();
         ASSERT_EQ(Shell("osslsigncode sign -certs " + (fixtures / "cert.pem").string() + " -key " +
                         (fixtures / "key.pem").string() + " -n Big -in " +

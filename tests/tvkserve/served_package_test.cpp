@@ -11,6 +11,7 @@
 
 #include "tests/support/fixtures.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/tvkpack_images.h"
 #include "tools/tvkpack/tvkpack_commands.h"
 
 namespace {
@@ -56,7 +57,7 @@ TEST(ServedPackage, PiecesAndComposedChecksumEqualTvkpackTagAtOddAndEvenOffsets)
                 const tvkpack::TagContent content{Bytes(params.begin(), params.end()), icon,
                                                   picture, 2};
                 EXPECT_TRUE(Sent(package, *download, file) ==
-                            tvkpack::TagImage(file, content).package);
+                            test_support::TvkpackTag(file, content).package);
             }
         }
     }

@@ -69,6 +69,39 @@ std::vector<MarkerMatch> FindArchiveMarkers(std::span<const std::uint8_t> bytes)
     return matches;
 }
 
+void ArchiveMarkerScan::Add(std::span<const std::uint8_t> bytes) {
+    window_.insert(window_.end(), bytes.begin(), bytes.end());
+    // A match that starts this far before the window's end fits in it.
+    const std::size_t longest =
+        std::max_element(kMarkers.begin(), kMarkers.end(), [](const auto& a, const auto& b) {
+            return a.value.size() < b.value.size();
+        })->value.size();
+    if (window_.size() < longest) {
+        return;
+    }
+    Accept(window_start_ + window_.size() - (longest - 1));
+    // Only bytes that a match starting at accepted_ or later can cover stay.
+    const auto drop = static_cast<std::size_t>(accepted_ - window_start_);
+    window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(drop));
+    window_start_ = accepted_;
+}
+
+std::vector<MarkerMatch> ArchiveMarkerScan::Finish() {
+    Accept(window_start_ + window_.size());
+    window_.clear();
+    return std::move(matches_);
+}
+
+void ArchiveMarkerScan::Accept(std::uint64_t until) {
+    for (const MarkerMatch& match : FindArchiveMarkers(window_)) {
+        const std::uint64_t offset = window_start_ + match.offset;
+        if (offset >= accepted_ && offset < until) {
+            matches_.push_back({match.marker, static_cast<std::size_t>(offset)});
+        }
+    }
+    accepted_ = std::max(accepted_, until);
+}
+
 std::string MarkerText(const ArchiveMarker& marker) {
     std::string text;
     for (const char c : marker.value) {

@@ -40,6 +40,26 @@ struct MarkerMatch {
 // matches included).
 std::vector<MarkerMatch> FindArchiveMarkers(std::span<const std::uint8_t> bytes);
 
+// FindArchiveMarkers for bytes that arrive in parts (a file read in chunks):
+// the same matches in the same order, by offset from the first byte added,
+// holding no more than the last part and a few bytes before it.
+class ArchiveMarkerScan {
+  public:
+    void Add(std::span<const std::uint8_t> bytes);
+    // The matches, once every part was added.
+    std::vector<MarkerMatch> Finish();
+
+  private:
+    // Adds the matches in window_ that start from accepted_ on and before
+    // until.
+    void Accept(std::uint64_t until);
+
+    Bytes window_;                    // the bytes not yet searched to their end
+    std::uint64_t window_start_ = 0;  // the offset of window_'s first byte
+    std::uint64_t accepted_ = 0;      // matches before this offset are found
+    std::vector<MarkerMatch> matches_;
+};
+
 // The marker's value for a message: printable ASCII as it is, other bytes
 // (and the backslash and the double quote) as \xNN.
 std::string MarkerText(const ArchiveMarker& marker);

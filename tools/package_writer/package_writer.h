@@ -1,17 +1,18 @@
-// Builds packages from real executables, the way the stub reads them: the
-// installer image behind the stub's last section data, then (after an
-// Authenticode signing tool has signed the result) the tag in the
-// certificate table, written by the tag writer (tools/tag_writer/).
+// Reads what packages depend on in real executables, the way the stub reads
+// them: the image headers (of a file read by position, or of bytes in
+// memory), the end of the last section's data, the rules for putting an
+// installer image behind a stub, and a tag's blocks held by value for the
+// tag writer (tools/tag_writer/), which writes them into the certificate
+// table once an Authenticode signing tool has signed the package.
 //
-// All functions work on whole files held in memory; they throw
-// PackageWriterError when an image is not what they can work on, and let
-// the tag writer's TagWriterError through when its table cannot be tagged
-// or untagged. Test deformations of packages live with the tests
-// (tests/support/package_deformations.h).
+// Packages are never held whole: the packaging tools stream them from file
+// to file. Whole images in memory, and test deformations of packages, live
+// with the tests (tests/support/).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@
 namespace package_writer {
 
 using tag_writer::Bytes;
+using tag_writer::ByteView;
 
 class PackageWriterError : public std::runtime_error {
   public:
@@ -31,6 +33,28 @@ class PackageWriterError : public std::runtime_error {
 
 // ---------------------------------------------------------------------------
 // Reading an image
+
+// An image read by position: a file on disk, or bytes in memory. Sizes and
+// positions are 64-bit in every build.
+class ImageSource {
+  public:
+    virtual ~ImageSource() = default;
+    virtual std::uint64_t size() const = 0;
+    // Fills bytes from position; callers read only what lies inside the
+    // image. A source that cannot read throws its own error.
+    virtual void Read(std::uint64_t position, std::span<std::uint8_t> bytes) const = 0;
+};
+
+// Bytes in memory as an image; they must outlive it.
+class BytesSource final : public ImageSource {
+  public:
+    explicit BytesSource(ByteView bytes) : bytes_(bytes) {}
+    std::uint64_t size() const override { return bytes_.size(); }
+    void Read(std::uint64_t position, std::span<std::uint8_t> bytes) const override;
+
+  private:
+    ByteView bytes_;
+};
 
 // One entry of the section table.
 struct SectionEntry {
@@ -50,28 +74,31 @@ struct SecurityDirectory {
 struct ImageHeaders {
     std::int32_t nt_offset = 0;
     std::uint16_t optional_magic = 0;
+    std::uint32_t checksum = 0;  // OptionalHeader.CheckSum
     SecurityDirectory security;
     std::vector<SectionEntry> sections;
 };
+ImageHeaders ReadHeaders(const ImageSource& image);
 ImageHeaders ReadHeaders(const Bytes& image);
 
 // The end of the last section's data, by the stub's rule: the section with
 // the greatest raw-data pointer not beyond the file wins, the earlier one on
 // a tie; 0 when no section has a non-zero pointer.
-std::uint32_t EndOfSectionData(const ImageHeaders& headers, std::size_t file_size);
+std::uint32_t EndOfSectionData(const ImageHeaders& headers, std::uint64_t file_size);
 
 // ---------------------------------------------------------------------------
 // Building packages
 
-// The unsigned package image: the installer directly behind the stub's last
-// section data. Refuses a stub with data behind its sections, one whose
-// sections reach beyond its end or have their raw data there (the installer
-// would take their place), one that carries a certificate table, and an
-// empty installer.
-Bytes Embed(const Bytes& stub, const Bytes& installer);
+// Whether a stub of stub_size bytes with these headers can carry an
+// installer image of installer_size bytes directly behind its last section
+// data. Refuses a stub with data behind its sections, one whose sections
+// reach beyond its end or have their raw data there (the installer would
+// take their place), one that carries a certificate table, an empty
+// installer, and a package of 2 GiB or more.
+void CheckEmbedding(const ImageHeaders& stub, std::uint64_t stub_size,
+                    std::uint64_t installer_size);
 
-// A tag's blocks held by value (tag_writer::TagBlocks views them), and where
-// it goes.
+// A tag's blocks held by value, and where it goes.
 struct TagOptions {
     // 1: parameters block and a 16-byte trailer; 2: icon, picture and
     // parameters blocks and a 24-byte trailer.
@@ -80,32 +107,9 @@ struct TagOptions {
     Bytes icon;                 // version 2 only
     Bytes picture;              // version 2 only
     tag_writer::TagPlacement placement = tag_writer::TagPlacement::kBehindSignature;
+
+    // The blocks as the tag writer takes them: views of these.
+    tag_writer::TagBlocks blocks() const;
 };
-
-// The tagged certificate table, made from a signed image's table (which
-// holds the signature record and at most its zero alignment padding).
-// Behind the signature, the extra data offset is the signed table's size;
-// inside it, the offset of the attribute's value.
-Bytes TagCertificateTable(const Bytes& signed_table, const TagOptions& options);
-
-// Replaces a signed image's certificate table with TagCertificateTable's and
-// sets the security directory's Size to it. The signed image's certificate
-// table must end at the end of the file.
-Bytes Tag(const Bytes& signed_image, const TagOptions& options);
-
-// Removes what Tag added: a tag attribute inside the signature is removed,
-// a tag behind it cut off (the security directory's Size goes back to the
-// signature record's dwLength). For a package tagged once, the result is
-// the signed image again.
-Bytes Untag(const Bytes& package);
-
-// The package trailer of a tagged file (the last 24 bytes).
-package_layout::PackageTrailer ReadTrailer(const Bytes& package);
-
-// ---------------------------------------------------------------------------
-// Changing an image
-
-// Sets the security directory entry to offset and size (0 and 0: unsigned).
-void SetSecurityDirectory(Bytes& image, std::uint32_t offset, std::uint32_t size);
 
 }  // namespace package_writer

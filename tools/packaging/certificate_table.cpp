@@ -61,8 +61,8 @@ std::uint32_t BehindTagStart(const Bytes& table) {
 
 }  // namespace
 
-CertificateTable FindCertificateTable(const Bytes& image) {
-    const package_writer::ImageHeaders headers = package_writer::ReadHeaders(image);
+CertificateTable FindCertificateTable(const package_writer::ImageHeaders& headers,
+                                      const package_writer::ImageSource& image) {
     CertificateTable table;
     table.nt_offset = static_cast<std::size_t>(headers.nt_offset);
     table.offset = headers.security.offset;
@@ -76,7 +76,9 @@ CertificateTable FindCertificateTable(const Bytes& image) {
     if (table.size < kCertificateRecordHeaderSize) {
         throw CommandError("its certificate table is too short for a signature");
     }
-    table.record_length = ReadU32(image.data(), table.offset + kCertificateLengthOffset);
+    std::uint8_t record_header[kCertificateRecordHeaderSize] = {};
+    image.Read(table.offset, record_header);
+    table.record_length = ReadU32(record_header, kCertificateLengthOffset);
     if (table.record_length < kCertificateRecordHeaderSize || table.record_length > table.size) {
         throw CommandError("its signature record does not lie inside its certificate table");
     }

@@ -20,9 +20,12 @@ struct CertificateTable {
     std::uint32_t record_length = 0;  // dwLength
 };
 
-// Throws CommandError unless the image is signed, its table ends at the
-// end of the file and its signature record lies inside the table.
-CertificateTable FindCertificateTable(const Bytes& image);
+// Where the table of the image with these headers lies, with its record's
+// dwLength read from the image. Throws CommandError unless the image is
+// signed, its table ends at the end of the file and its signature record
+// lies inside the table.
+CertificateTable FindCertificateTable(const package_writer::ImageHeaders& headers,
+                                      const package_writer::ImageSource& image);
 
 // What a certificate table carries besides the signature.
 enum class TableTag {

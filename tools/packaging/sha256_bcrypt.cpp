@@ -60,19 +60,29 @@ class HashObject {
 
 }  // namespace
 
-Sha256Digest Sha256(const std::vector<std::uint8_t>& data) {
-    const AlgorithmProvider algorithm;
-    const HashObject hash(algorithm);
-    for (std::size_t done = 0; done < data.size();) {
-        const std::size_t piece = std::min(kLargestPiece, data.size() - done);
+struct Sha256Stream::State {
+    AlgorithmProvider algorithm;
+    HashObject hash{algorithm};
+};
+
+Sha256Stream::Sha256Stream() : state_(std::make_unique<State>()) {}
+
+Sha256Stream::~Sha256Stream() = default;
+
+void Sha256Stream::Add(std::span<const std::uint8_t> bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        const std::size_t piece = std::min(kLargestPiece, bytes.size() - done);
         // BCryptHashData takes a non-const pointer but only reads the data.
-        Check(BCryptHashData(hash.get(), const_cast<PUCHAR>(data.data() + done),
+        Check(BCryptHashData(state_->hash.get(), const_cast<PUCHAR>(bytes.data() + done),
                              static_cast<ULONG>(piece), 0),
               "BCryptHashData");
         done += piece;
     }
+}
+
+Sha256Digest Sha256Stream::Finish() {
     Sha256Digest digest{};
-    Check(BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0),
+    Check(BCryptFinishHash(state_->hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0),
           "BCryptFinishHash");
     return digest;
 }

@@ -15,8 +15,6 @@
 
 namespace packaging {
 
-using ByteView = std::span<const std::uint8_t>;
-
 // A package's size limit: every position in it is a signed 32-bit number.
 constexpr std::uint64_t kPackageSizeLimit = 0x80000000;  // exclusive: 2 GiB
 

@@ -1,8 +1,11 @@
 #include "tools/packaging/tool_files.h"
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <system_error>
+#include <utility>
 
 #ifndef _WIN32
 #include "standin/standin_controls.h"
@@ -20,6 +23,16 @@ std::string Quoted(const fs::path& path) {
 
 std::string ReasonOf(const std::error_code& error) {
     return error ? error.message() : std::string("unknown error");
+}
+
+// The buffer through which a copy passes when the system cannot copy by
+// itself or the bytes are to be seen (a checksum taken on the way).
+constexpr std::size_t kCopyBufferSize = 1 << 20;
+
+bool AllZero(std::span<const std::uint8_t> bytes) {
+    // Every byte equals the one before it, and the first is zero.
+    return !bytes.empty() && bytes[0] == 0 &&
+           std::memcmp(bytes.data(), bytes.data() + 1, bytes.size() - 1) == 0;
 }
 
 std::string RandomSuffix() {
@@ -111,7 +124,50 @@ Bytes ReadWholeFile(const fs::path& path, const std::string& role, std::uint64_t
     return bytes;
 }
 
-PendingOutput::PendingOutput(const fs::path& target, const Bytes& bytes) : target_(target) {
+InputFile::InputFile(const fs::path& path, std::string role) : path_(path), role_(std::move(role)) {
+    SizeOfFile(path_, role_);  // a missing file, a folder
+    try {
+        file_ = SystemFile::OpenToRead(path_);
+        size_ = file_.Size();
+    } catch (const FileFailure& failure) {
+        throw CommandError("cannot open the " + role_ + " " + Quoted(path_) + ": " +
+                           failure.what());
+    }
+}
+
+std::string InputFile::Named() const {
+    return "the " + role_ + " " + Quoted(path_);
+}
+
+void InputFile::Read(std::uint64_t position, std::span<std::uint8_t> bytes) const {
+    std::size_t got = 0;
+    try {
+        got = file_.ReadAt(position, bytes);
+    } catch (const FileFailure& failure) {
+        throw CommandError("cannot read " + Named() + ": " + failure.what());
+    }
+    if (got != bytes.size()) {
+        throw CommandError(Named() + " became shorter while it was read");
+    }
+}
+
+Bytes InputFile::ReadBytes(std::uint64_t position, std::size_t count) const {
+    Bytes bytes(count);
+    Read(position, bytes);
+    return bytes;
+}
+
+void InputFile::Close() {
+    if (file_.is_open()) {
+        try {
+            file_.Close();
+        } catch (const FileFailure&) {
+            // Nothing was written through it.
+        }
+    }
+}
+
+PendingOutput::PendingOutput(const fs::path& target) : target_(target) {
     if (target.filename().empty()) {
         throw CommandError("the output " + Quoted(target) + " names no file");
     }
@@ -122,29 +178,15 @@ PendingOutput::PendingOutput(const fs::path& target, const Bytes& bytes) : targe
     // Next to the target, so that the rename stays on one file system.
     fs::path candidate = target;
     candidate += ".tvkpack-" + RandomSuffix() + ".tmp";
-    temporary_ = candidate;
-    std::ofstream out(temporary_, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        temporary_.clear();
+    try {
+        file_ = SystemFile::CreateNew(candidate);
+    } catch (const FileFailure& failure) {
         throw CommandError(
             "cannot create a file in the output's folder " +
-            Quoted(target.parent_path().empty() ? fs::path(".") : target.parent_path()));
+            Quoted(target.parent_path().empty() ? fs::path(".") : target.parent_path()) + ": " +
+            failure.what());
     }
-    // The destructor does not run when the constructor throws: from here on
-    // the file is removed on the way out of every failure (a full disk, a
-    // file size limit).
-    try {
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) {
-            throw CommandError("cannot write the output next to " + Quoted(target));
-        }
-    } catch (...) {
-        out.close();
-        Discard();
-        throw;
-    }
+    temporary_ = candidate;
 }
 
 PendingOutput::~PendingOutput() {
@@ -154,6 +196,13 @@ PendingOutput::~PendingOutput() {
 }
 
 void PendingOutput::Discard() {
+    if (file_.is_open()) {
+        try {
+            file_.Close();
+        } catch (const FileFailure&) {
+            // The file goes anyway.
+        }
+    }
     if (!temporary_.empty()) {
         std::error_code ignored;
         fs::remove(temporary_, ignored);
@@ -161,7 +210,67 @@ void PendingOutput::Discard() {
     }
 }
 
+void PendingOutput::WriteFailed(const FileFailure& failure) const {
+    throw CommandError("cannot write the output next to " + Quoted(target_) + ": " +
+                       failure.what());
+}
+
+void PendingOutput::Write(std::uint64_t position, ByteView bytes) {
+    try {
+        file_.WriteAt(position, bytes);
+    } catch (const FileFailure& failure) {
+        WriteFailed(failure);
+    }
+}
+
+void PendingOutput::Copy(const InputFile& from, std::uint64_t from_position, std::uint64_t size,
+                         std::uint64_t position, const CopyObserver& observe) {
+    std::uint64_t done = 0;
+    if (!observe) {
+        try {
+            done = from.file_.CopyTo(from_position, size, file_, position);
+        } catch (const FileFailure& failure) {
+            throw CommandError("cannot copy " + from.Named() + " to the output next to " +
+                               Quoted(target_) + ": " + failure.what());
+        }
+    }
+    Bytes buffer(static_cast<std::size_t>(std::min<std::uint64_t>(size - done, kCopyBufferSize)));
+    bool last_skipped = false;
+    while (done < size) {
+        const auto count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size - done, buffer.size()));
+        const std::span<std::uint8_t> piece(buffer.data(), count);
+        from.Read(from_position + done, piece);
+        if (observe) {
+            observe(piece, position + done);
+        }
+        // A new file reads as zeros where nothing was written: zeros are
+        // left out, so that a hole stays a hole (as cp leaves it).
+        last_skipped = AllZero(piece);
+        if (!last_skipped) {
+            Write(position + done, piece);
+        }
+        done += count;
+    }
+    if (last_skipped) {
+        // The copy must reach its end all the same.
+        const std::uint8_t zero = 0;
+        Write(position + size - 1, ByteView(&zero, 1));
+    }
+}
+
+void PendingOutput::Close() {
+    if (file_.is_open()) {
+        try {
+            file_.Close();
+        } catch (const FileFailure& failure) {
+            WriteFailed(failure);
+        }
+    }
+}
+
 void PendingOutput::Commit() {
+    Close();
     std::error_code error;
     fs::rename(temporary_, target_, error);
     if (error) {
@@ -169,10 +278,6 @@ void PendingOutput::Commit() {
                            ReasonOf(error));
     }
     committed_ = true;
-}
-
-void WriteOutput(const fs::path& target, const Bytes& bytes) {
-    WriteOutput(target, bytes, [](const fs::path&) {});
 }
 
 ScratchFolder::ScratchFolder() {

@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
     const packaging::Bytes image((std::istreambuf_iterator<char>(input)),
                                  std::istreambuf_iterator<char>());
     try {
-        const std::string identity = packaging::StubIdentity(image);
+        const std::string identity = packaging::StubIdentity(package_writer::BytesSource(image));
         std::ofstream output(argv[2], std::ios::binary | std::ios::trunc);
         output << identity << "\n";
         output.close();

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace tag_writer {
@@ -34,6 +35,10 @@ class PeChecksumSum {
     // so the sum of a piece that many files share is gathered once.
     void AddAt(const PeChecksumSum& gathered_at_even, std::uint64_t position);
 
+    // Takes away the sum of bytes that were added. What is left is taken to
+    // be the sum of bytes that are not all zero (a PE file's headers are not).
+    void Subtract(const PeChecksumSum& added);
+
     // The checksum of a file of file_size bytes whose bytes were all added,
     // except the checksum field itself (which counts as zero).
     std::uint32_t Checksum(std::uint64_t file_size) const;
@@ -47,6 +52,14 @@ class PeChecksumSum {
         sum.words_ = words;
         return sum;
     }
+
+    // The sum of a whole file of file_size bytes (its checksum field counted
+    // as zero) from the checksum stored in it, which must be right: so the
+    // sum of the part that a copy keeps is the whole file's with the sums of
+    // the parts it changes taken away, without reading the rest. Nothing
+    // for a value that no file of that size can have as its checksum.
+    static std::optional<PeChecksumSum> FromChecksum(std::uint32_t checksum,
+                                                     std::uint64_t file_size);
 
   private:
     // The plain sum of the words; it cannot overflow for files below 2^48

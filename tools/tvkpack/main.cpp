@@ -20,7 +20,12 @@ int wmain(int argc, wchar_t** argv) {
     return tvkpack::RunTvkpack(arguments, std::cout, std::cerr);
 }
 #else
+#include <csignal>
+
 int main(int argc, char** argv) {
+    // A file size limit (ulimit -f) fails the write that reaches it rather
+    // than ending the process, so that the unfinished output is removed.
+    std::signal(SIGXFSZ, SIG_IGN);
     return tvkpack::RunTvkpack(std::vector<std::string>(argv + 1, argv + argc), std::cout,
                                std::cerr);
 }

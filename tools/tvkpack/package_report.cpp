@@ -31,10 +31,13 @@ using namespace packaging;
 
 namespace {
 
+using tag_writer::PeChecksumSum;
 using tag_writer::RoundUpToCertificateRecord;
 
 // A package's size limit: every position in it is a signed 32-bit number.
 constexpr std::uint64_t kLargestPackage = 0x7FFFFFFF;
+// The buffer through which the pass over a package reads it.
+constexpr std::size_t kScanBufferSize = 1 << 20;
 
 std::string Hex(std::uint64_t value) {
     std::ostringstream text;
@@ -74,14 +77,18 @@ void AddBlockNotes(InspectReport& report) {
 
 // Notes on the parameters text: what the stub decodes of it and whether the
 // installer will be able to read the result.
-void AddParameterNotes(InspectReport& report, const Bytes& image) {
+void AddParameterNotes(InspectReport& report, const InputFile& file) {
     const auto found = std::find_if(report.blocks.begin(), report.blocks.end(),
                                     [](const BlockPlacement& b) { return b.name == "parameters"; });
     if (found != report.blocks.end() && found->position >= 0 &&
-        static_cast<std::uint64_t>(found->position) < image.size()) {
-        const auto begin = image.begin() + found->position;
-        const auto end = begin + std::min<std::int64_t>(found->size, image.end() - begin);
-        const std::string text(begin, std::find(begin, end, std::uint8_t{0}));
+        static_cast<std::uint64_t>(found->position) < file.size()) {
+        // The stub read the block, so its size is within the block limit.
+        const auto position = static_cast<std::uint64_t>(found->position);
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(
+            static_cast<std::uint64_t>(std::max(found->size, 0)), file.size() - position));
+        const Bytes block = file.ReadBytes(position, size);
+        const std::string text(block.begin(),
+                               std::find(block.begin(), block.end(), std::uint8_t{0}));
         if (Base64Encode(*report.parameters) != text) {
             report.notes.push_back(
                 "the parameters text is not clean base64 of one piece; the stub decodes only "
@@ -126,56 +133,52 @@ void AddSignatureExtent(InspectReport::Layout& layout, const Bytes& table) {
     }
 }
 
-void AddLayout(InspectReport& report, const PeReader& reader, const Bytes& image) {
+// The layout as the stub's reader found it, and the certificate table's
+// contents; the checksum comes from the pass over the file.
+InspectReport::Layout ReadLayout(const PeReader& reader, const Bytes& table) {
     InspectReport::Layout layout;
     layout.installer_offset = reader.installer_offset();
     layout.installer_length = reader.installer_length();
     layout.certificate_table_offset = reader.certificate_table_offset();
     layout.certificate_table_size = reader.certificate_table_size();
-    const auto table = static_cast<std::uint32_t>(layout.certificate_table_offset);
-    if (image.size() >= std::size_t{table} + 4) {
-        layout.signature_length = ReadU32(image.data(), table);
-        AddSignatureExtent(layout, Bytes(image.begin() + table, image.end()));
+    if (table.size() >= 4) {
+        layout.signature_length = ReadU32(table.data(), 0);
+        AddSignatureExtent(layout, table);
     }
-    try {
-        const auto nt = static_cast<std::size_t>(package_writer::ReadHeaders(image).nt_offset);
-        layout.checksum_stored = tag_writer::StoredPeChecksum(image, nt);
-        layout.checksum_computed =
-            tag_writer::ComputePeChecksum(image, nt + tag_writer::kChecksumOffset);
-    } catch (const std::exception&) {
-        // Headers the writer cannot walk: the checksum is not shown.
-    }
-    report.layout = layout;
-    if (image.size() >= kTrailerSize) {
-        report.trailer = ParseTrailer(image.data() + image.size() - kTrailerSize);
-    }
+    return layout;
+}
 
-    const auto installer = static_cast<std::size_t>(layout.installer_offset);
-    if (installer + 2 > image.size() || image[installer] != 'M' || image[installer + 1] != 'Z') {
+void AddLayoutNotes(InspectReport& report, const InputFile& file, bool checksum_computed) {
+    const InspectReport::Layout& layout = *report.layout;
+    const auto installer = static_cast<std::uint64_t>(layout.installer_offset);
+    if (installer + 2 > file.size() || file.ReadBytes(installer, 2) != Bytes{'M', 'Z'}) {
         report.notes.push_back(
             "the installer image does not start with 'MZ': Windows cannot start it");
     }
     if (layout.signature_length > static_cast<std::uint32_t>(layout.certificate_table_size)) {
         report.notes.push_back("the signature record is longer than the certificate table");
     }
-    if (layout.checksum_stored != 0 && layout.checksum_stored != layout.checksum_computed) {
+    if (checksum_computed && layout.checksum_stored != 0 &&
+        layout.checksum_stored != layout.checksum_computed) {
         report.notes.push_back("the PE checksum is stale");
     }
 }
 
-void AddBlocks(InspectReport& report) {
-    const PackageTrailer& trailer = *report.trailer;
-    const std::int32_t extra =
-        Add32(report.layout->certificate_table_offset, trailer.extra_data_offset);
-    if (trailer.version == kPackageVersion2) {
-        report.blocks.push_back({"icon", extra, trailer.icon_size});
-        report.blocks.push_back({"picture", Add32(extra, trailer.icon_size), trailer.picture_size});
-        report.blocks.push_back({"parameters",
-                                 Add32(Add32(extra, trailer.icon_size), trailer.picture_size),
-                                 trailer.params_size});
-    } else {
-        report.blocks.push_back({"parameters", extra, trailer.params_size});
+// Where the trailer puts the blocks, as the stub computes it.
+std::vector<BlockPlacement> BlocksOf(const PackageTrailer& trailer,
+                                     const InspectReport::Layout& layout) {
+    const std::int32_t extra = Add32(layout.certificate_table_offset, trailer.extra_data_offset);
+    if (trailer.version != kPackageVersion2) {
+        return {{"parameters", extra, trailer.params_size}};
     }
+    return {{"icon", extra, trailer.icon_size},
+            {"picture", Add32(extra, trailer.icon_size), trailer.picture_size},
+            {"parameters", Add32(Add32(extra, trailer.icon_size), trailer.picture_size),
+             trailer.params_size}};
+}
+
+void AddBlockStartNote(InspectReport& report) {
+    const PackageTrailer& trailer = *report.trailer;
     // tvkpack puts the blocks right behind the signature record and its
     // alignment padding, or at the start of the tag attribute's value.
     const auto extra_offset = static_cast<std::uint32_t>(trailer.extra_data_offset);
@@ -189,20 +192,15 @@ void AddBlocks(InspectReport& report) {
     }
 }
 
-// The archive markers in the tag's bytes: from the first block to the end of
-// the file, which lies inside the certificate table in either placement.
-void AddArchiveMarkers(InspectReport& report, const Bytes& image) {
-    if (report.blocks.empty()) {
-        return;
-    }
-    const auto file_size = static_cast<std::int64_t>(image.size());
-    const std::int64_t start =
-        std::clamp<std::int64_t>(report.blocks.front().position, 0, file_size);
-    const std::span<const std::uint8_t> tag(image.data() + start, image.data() + file_size);
-    for (const package_writer::MarkerMatch& match : package_writer::FindArchiveMarkers(tag)) {
+// The archive markers in the tag's bytes, found from the first block to the
+// end of the file (which lies inside the certificate table in either
+// placement), by file offset.
+void AddArchiveMarkers(InspectReport& report, std::uint64_t start,
+                       const std::vector<package_writer::MarkerMatch>& matches) {
+    for (const package_writer::MarkerMatch& match : matches) {
         InspectReport::MarkerFinding finding;
         finding.marker = match.marker;
-        finding.position = start + static_cast<std::int64_t>(match.offset);
+        finding.position = static_cast<std::int64_t>(start + match.offset);
         for (const BlockPlacement& block : report.blocks) {
             if (finding.position >= block.position &&
                 finding.position - block.position < block.size) {
@@ -213,6 +211,44 @@ void AddArchiveMarkers(InspectReport& report, const Bytes& image) {
         report.archive_markers.push_back(finding);
     }
 }
+
+// What one pass over the package gathers, each part only when asked for: the
+// stub's identity, the sum behind the PE checksum (of every byte, its own
+// field included), and the archive markers from marker_start on. The pass
+// reads the part of the file they need once, through a buffer of bounded
+// size.
+struct PackageScan {
+    StubIdentityDigest* identity = nullptr;
+    PeChecksumSum* checksum = nullptr;
+    package_writer::ArchiveMarkerScan* markers = nullptr;
+    std::uint64_t marker_start = 0;
+
+    void Run(const InputFile& file) const {
+        const std::uint64_t start = identity || checksum ? 0 : marker_start;
+        const std::uint64_t end = checksum || markers ? file.size()
+                                  : identity          ? identity->end()
+                                                      : 0;
+        Bytes buffer(static_cast<std::size_t>(
+            std::min<std::uint64_t>(end - std::min(start, end), kScanBufferSize)));
+        for (std::uint64_t position = start; position < end;) {
+            const auto count =
+                static_cast<std::size_t>(std::min<std::uint64_t>(end - position, buffer.size()));
+            const std::span<std::uint8_t> piece(buffer.data(), count);
+            file.Read(position, piece);
+            if (identity) {
+                identity->Add(piece, position);
+            }
+            if (checksum) {
+                checksum->Add(piece.data(), piece.size(), position);
+            }
+            if (markers && position + count > marker_start) {
+                markers->Add(piece.subspan(static_cast<std::size_t>(
+                    marker_start > position ? marker_start - position : 0)));
+            }
+            position += count;
+        }
+    }
+};
 
 // Where a finding lies, for the messages: holder and position.
 std::string FindingHolder(const InspectReport::MarkerFinding& finding) {
@@ -320,37 +356,95 @@ std::optional<Sha256Digest> DigestOf(const fs::path& file, bool written) {
 
 }  // namespace
 
-InspectReport Inspect(const fs::path& package, const std::optional<Bytes>& tag_public_key) {
+InspectReport Inspect(const fs::path& package, const std::optional<Bytes>& tag_public_key,
+                      InspectDepth depth) {
     InspectReport report;
     report.package = PathToUtf8(package);
     report.file_size = SizeOfFile(package, "package");
     const std::wstring path = ReaderPath(package);
+    const InputFile file(package, "package");
+    const bool whole_file = depth == InspectDepth::kWholeFile;
 
     // The stub's identity is shown for packages the stub rejects, too.
-    Bytes image;
+    std::optional<package_writer::ImageHeaders> headers;
+    std::optional<StubIdentityDigest> identity;
     if (report.file_size <= kLargestPackage) {
-        image = ReadWholeFile(package, "package", kLargestPackage + 1);
         try {
-            report.stub_identity = StubIdentity(image);
+            headers = package_writer::ReadHeaders(file);
+            if (whole_file) {
+                identity.emplace(*headers, file.size());
+            }
+        } catch (const package_writer::PackageWriterError&) {
+            // No PE image: the validation below says what is wrong.
         } catch (const CommandError&) {
-            // No PE32 image: the validation below says what is wrong.
+            // No PE32 image that carries a stub: no identity.
         }
     }
     std::optional<PeReader> reader;
     if (!RunStep(report, "validation", [&] { reader.emplace(path); })) {
+        if (identity) {
+            PackageScan{.identity = &*identity}.Run(file);
+            report.stub_identity = identity->Finish();
+        }
         return report;
     }
-    // The validation passed, so the file is below 2 GiB and was read above.
-    AddLayout(report, *reader, image);
-
+    // The validation passed: the file is below 2 GiB, its headers were read
+    // above and its certificate table ends at its end.
+    const auto table_offset = static_cast<std::uint64_t>(reader->certificate_table_offset());
+    const Bytes table =
+        file.ReadBytes(table_offset, static_cast<std::size_t>(file.size() - table_offset));
+    report.layout = ReadLayout(*reader, table);
+    if (file.size() >= kTrailerSize) {
+        report.trailer =
+            ParseTrailer(file.ReadBytes(file.size() - kTrailerSize, kTrailerSize).data());
+    }
     // The installer is not copied out: the reader has checked that its image
     // lies inside the file, and the stub's copy only moves those bytes, so a
     // copy would try the disk, not the package.
-    if (report.trailer && report.trailer->magic == kPackageMagic &&
-        (report.trailer->version == kPackageVersion1 ||
-         report.trailer->version == kPackageVersion2)) {
-        AddBlocks(report);
-        AddArchiveMarkers(report, image);
+    const bool tagged = report.trailer && report.trailer->magic == kPackageMagic &&
+                        (report.trailer->version == kPackageVersion1 ||
+                         report.trailer->version == kPackageVersion2);
+    std::vector<BlockPlacement> blocks;
+    if (tagged) {
+        blocks = BlocksOf(*report.trailer, *report.layout);
+    }
+
+    // One pass over the file for the identity, the checksum and the markers.
+    PeChecksumSum checksum;
+    package_writer::ArchiveMarkerScan markers;
+    PackageScan scan;
+    if (identity) {
+        scan.identity = &*identity;
+    }
+    const bool checksum_wanted = whole_file && headers;
+    if (checksum_wanted) {
+        scan.checksum = &checksum;
+    }
+    if (!blocks.empty()) {
+        scan.markers = &markers;
+        scan.marker_start = static_cast<std::uint64_t>(std::clamp<std::int64_t>(
+            blocks.front().position, 0, static_cast<std::int64_t>(file.size())));
+    }
+    scan.Run(file);
+    if (identity) {
+        report.stub_identity = identity->Finish();
+    }
+    if (checksum_wanted) {
+        // The sum of every byte, less the CheckSum field's own.
+        const std::uint64_t field =
+            static_cast<std::uint64_t>(headers->nt_offset) + tag_writer::kChecksumOffset;
+        report.layout->checksum_stored = headers->checksum;
+        PeChecksumSum stored;
+        stored.Add(file.ReadBytes(field, tag_writer::kChecksumSize).data(),
+                   tag_writer::kChecksumSize, field);
+        checksum.Subtract(stored);
+        report.layout->checksum_computed = checksum.Checksum(file.size());
+    }
+    AddLayoutNotes(report, file, checksum_wanted);
+    if (tagged) {
+        report.blocks = std::move(blocks);
+        AddBlockStartNote(report);
+        AddArchiveMarkers(report, scan.marker_start, markers.Finish());
     }
     std::int32_t version = 0;
     Bytes parameters;
@@ -359,7 +453,7 @@ InspectReport Inspect(const fs::path& package, const std::optional<Bytes>& tag_p
     }
     report.parameters = parameters;
     AddBlockNotes(report);
-    AddParameterNotes(report, image);
+    AddParameterNotes(report, file);
     if (version != kPackageVersion2) {
         report.tag_signature =
             CheckTagSignature(parameters, std::nullopt, std::nullopt, tag_public_key);

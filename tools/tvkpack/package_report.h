@@ -90,17 +90,30 @@ struct InspectReport {
     std::optional<TagSignature> tag_signature;
 };
 
+// How much of the package Inspect reads.
+enum class InspectDepth {
+    // Everything the report shows: one pass over the whole file for the PE
+    // checksum and the stub's identity.
+    kWholeFile,
+    // What the stub reads (its headers, the certificate table and the tag)
+    // and the tag's archive markers, without the pass: checksum_computed
+    // stays 0 and stub_identity unset. For a check of a file just written.
+    kStubReads,
+};
+
 // Runs the stub's own steps on the package, in the stub's order: PeReader
 // construction, ReadData and, for version 2, ExtractPicture and ExtractIco
 // (into a scratch folder of tvkpack's own in the temporary directory), and
 // records the layout, the decoded parameters and the first failure. The
 // installer is not copied out: the reader's validation places it, and its
-// copy can only fail for want of disk space. With tag_public_key (DER
+// copy can only fail for want of disk space. The package is read by
+// position, never held whole. With tag_public_key (DER
 // SubjectPublicKeyInfo), the tag's signature is checked with it. Throws
 // CommandError when the package cannot be read or tvkpack's own scratch
 // space fails.
 InspectReport Inspect(const std::filesystem::path& package,
-                      const std::optional<Bytes>& tag_public_key = std::nullopt);
+                      const std::optional<Bytes>& tag_public_key = std::nullopt,
+                      InspectDepth depth = InspectDepth::kWholeFile);
 
 // What strict signature checks make of the package's certificate table:
 // an empty list when they accept it as it stands.

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <array>
 #include <exception>
 #include <span>
 #include <string_view>
@@ -19,6 +20,7 @@
 #include "tools/packaging/taggable_package.h"
 #include "tools/tag_writer/pe_checksum.h"
 #include "tools/tag_writer/win_certificate.h"
+#include "tools/tvkpack/package_copy.h"
 #include "tools/tvkpack/release_info.h"
 
 namespace tvkpack {
@@ -26,10 +28,6 @@ namespace tvkpack {
 namespace fs = std::filesystem;
 using namespace package_layout;
 using namespace packaging;
-using tag_writer::ComputePeChecksum;
-using tag_writer::kChecksumOffset;
-using tag_writer::StoredPeChecksum;
-using tag_writer::UpdatePeChecksum;
 
 namespace {
 
@@ -40,41 +38,28 @@ std::string Quoted(const fs::path& path) {
     return "'" + PathToUtf8(path) + "'";
 }
 
-Bytes TableOf(const Bytes& image, const CertificateTable& table) {
-    return Bytes(image.begin() + table.offset, image.end());
-}
-
-// The image with its certificate table replaced and the security
-// directory's Size set to the new table's.
-Bytes WithTable(const Bytes& image, const CertificateTable& table, const Bytes& new_table) {
-    Bytes result(image.begin(), image.begin() + table.offset);
-    result.insert(result.end(), new_table.begin(), new_table.end());
-    package_writer::SetSecurityDirectory(result, table.offset,
-                                         static_cast<std::uint32_t>(new_table.size()));
-    return result;
-}
-
-// The checksum as a signing tool leaves it: recomputed, unless it was never
-// set.
-void RefreshChecksum(Bytes& image, std::size_t nt_offset, bool was_set) {
-    if (was_set) {
-        UpdatePeChecksum(image, nt_offset);
-    }
-}
-
-void RequirePeFile(const Bytes& image, const char* role) {
+package_writer::ImageHeaders RequirePeFile(const InputFile& file, const char* role) {
     try {
-        package_writer::ReadHeaders(image);
+        return package_writer::ReadHeaders(file);
     } catch (const package_writer::PackageWriterError& error) {
         throw CommandError(std::string("the ") + role + " is not a PE file: " + error.what());
     }
 }
 
+// A file that a package is made of: below 2 GiB, as every package is.
+void RequireBelowPackageLimit(const InputFile& file) {
+    if (file.size() >= kPackageSizeLimit) {
+        throw CommandError(file.Named() + " is too large (" + std::to_string(file.size()) +
+                           " bytes)");
+    }
+}
+
 // The checks of the stub that a freshly tagged package must pass, with the
-// tag read back through the stub's own operations; returns the report.
+// tag read back through the stub's own operations (which read its headers
+// and its table, not the whole file); returns the report.
 InspectReport CheckWrittenPackage(const fs::path& file, const TagContent& content,
                                   const Bytes& params_json, std::int32_t version) {
-    const InspectReport report = Inspect(file);
+    const InspectReport report = Inspect(file, std::nullopt, InspectDepth::kStubReads);
     if (report.problem) {
         throw CommandError("the stub would reject the result (" + ProblemText(*report.problem) +
                            "); nothing was written");
@@ -91,25 +76,59 @@ InspectReport CheckWrittenPackage(const fs::path& file, const TagContent& conten
     return report;
 }
 
+// Runs step, with the failures it reports named by what (the command and
+// its input).
+template <typename Step>
+auto InContext(const std::string& what, Step&& step) {
+    try {
+        return step();
+    } catch (const CommandError& error) {
+        throw CommandError(what + ": " + error.what());
+    } catch (const package_writer::PackageWriterError& error) {
+        throw CommandError(what + ": " + error.what());
+    } catch (const tag_writer::TagWriterError& error) {
+        throw CommandError(what + ": " + error.what());
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
 
-Bytes EmbedImage(const Bytes& stub, const Bytes& installer) {
-    RequirePeFile(stub, "stub");
+std::vector<std::string> EmbedPackage(const InputFile& stub, const InputFile& installer,
+                                      PendingOutput& output) {
+    const package_writer::ImageHeaders headers = RequirePeFile(stub, "stub");
     RequirePeFile(installer, "installer");
-    CheckPackageSize(std::uint64_t{stub.size()} + installer.size());
-    Bytes package;
+    const std::uint64_t package_size = stub.size() + installer.size();
+    CheckPackageSize(package_size);
     try {
-        package = package_writer::Embed(stub, installer);
+        package_writer::CheckEmbedding(headers, stub.size(), installer.size());
     } catch (const package_writer::PackageWriterError& error) {
         throw CommandError(std::string("cannot embed: ") + error.what());
     }
     // The stub's checksum does not cover the installer; the file to sign
-    // carries its own.
-    UpdatePeChecksum(package,
-                     static_cast<std::size_t>(package_writer::ReadHeaders(stub).nt_offset));
-    return package;
+    // carries its own, summed as the bytes pass.
+    tag_writer::PeChecksumSum sum;
+    const CopyObserver add = [&](ByteView bytes, std::uint64_t position) {
+        sum.Add(bytes.data(), bytes.size(), position);
+    };
+    output.Copy(stub, 0, stub.size(), 0, add);
+    output.Copy(installer, 0, installer.size(), stub.size(), add);
+    const std::uint64_t field =
+        static_cast<std::uint64_t>(headers.nt_offset) + tag_writer::kChecksumOffset;
+    std::array<std::uint8_t, tag_writer::kChecksumSize> checksum{};
+    tag_writer::WriteU32(checksum, 0, headers.checksum);
+    tag_writer::PeChecksumSum stub_field;
+    stub_field.Add(checksum.data(), checksum.size(), field);
+    sum.Subtract(stub_field);
+    tag_writer::WriteU32(checksum, 0, sum.Checksum(package_size));
+    output.Write(field, checksum);
+
+    std::vector<std::string> warnings;
+    if (auto warning = SigningPaddingWarning(installer.size(), package_size)) {
+        warnings.push_back(std::move(*warning));
+    }
+    return warnings;
 }
 
 std::optional<std::string> SigningPaddingWarning(std::uint64_t installer_size,
@@ -128,53 +147,25 @@ std::optional<std::string> SigningPaddingWarning(std::uint64_t installer_size,
            "unaffected)";
 }
 
-bool IsTagged(const Bytes& image) {
-    const CertificateTable table = FindCertificateTable(image);
-    return FindTableTag(TableOf(image, table)) != TableTag::kNone;
-}
-
-Bytes UntagImage(const Bytes& tagged) {
-    const CertificateTable table = FindCertificateTable(tagged);
-    const Bytes tagged_table = TableOf(tagged, table);
-    if (FindTableTag(tagged_table) == TableTag::kNone) {
-        throw CommandError("it carries no tag: its certificate table holds only the signature");
-    }
-    const bool checksum_set = StoredPeChecksum(tagged, table.nt_offset) != 0;
-    Bytes image = WithTable(tagged, table, SignedCertificateTable(tagged_table));
-    RefreshChecksum(image, table.nt_offset, checksum_set);
-    return image;
-}
-
-TagOutcome TagImage(const Bytes& signed_or_tagged, const TagContent& content) {
+TagOutcome TagPackage(const InputFile& signed_or_tagged, const TagContent& content,
+                      PendingOutput& output) {
     const PreparedTag prepared = PrepareTag(content);
     TagOutcome outcome;
     outcome.version = prepared.version;
     outcome.params_json = prepared.params_json;
 
-    const CertificateTable table = FindCertificateTable(signed_or_tagged);
-    const Bytes current_table = TableOf(signed_or_tagged, table);
-    outcome.replaced_tag = FindTableTag(current_table) != TableTag::kNone;
-    const Bytes signed_table = SignedCertificateTable(current_table);
-    const Bytes signed_image = WithTable(signed_or_tagged, table, signed_table);
-    const std::uint32_t stored = StoredPeChecksum(signed_image, table.nt_offset);
-    // Only a signed file's own checksum says what untag will give back; a
-    // tagged file's was written for the tagged file, so it does not fit the
-    // signed image rebuilt from it (tvkserve checks the same way).
-    if (stored != 0 && !outcome.replaced_tag &&
-        stored != ComputePeChecksum(signed_image, table.nt_offset + kChecksumOffset)) {
-        outcome.warnings.push_back(
-            "the signed file's PE checksum was stale; untag will give back a correct checksum, "
-            "so its result differs from the signed file in that field (the signature is not "
-            "affected)");
-    }
-
+    const PackageInput input = ReadPackageInput(signed_or_tagged);
+    outcome.replaced_tag = FindTableTag(input.table_bytes) != TableTag::kNone;
+    Bytes signed_table = SignedCertificateTable(input.table_bytes);
     // The blocks alone must leave room below 2 GiB before any is copied.
     const std::uint64_t blocks = prepared.options.params_base64.size() + content.icon.size() +
                                  content.picture.size() + kTrailerSize;
-    CheckPackageSize(std::uint64_t{table.offset} + signed_table.size() + blocks);
-    Bytes tagged_table;
+    CheckPackageSize(std::uint64_t{input.table.offset} + signed_table.size() + blocks);
+    std::optional<tag_writer::TagWriter> writer;
+    std::optional<tag_writer::TablePieces> table;
     try {
-        tagged_table = package_writer::TagCertificateTable(signed_table, prepared.options);
+        writer.emplace(std::move(signed_table), prepared.options.placement);
+        table.emplace(writer->Pieces(prepared.options.blocks()));
     } catch (const tag_writer::TagWriterError& error) {
         if (content.placement == tag_writer::TagPlacement::kInsideSignature) {
             throw CommandError(std::string("cannot place the tag inside its signature (") +
@@ -182,30 +173,52 @@ TagOutcome TagImage(const Bytes& signed_or_tagged, const TagContent& content) {
         }
         throw;
     }
-    CheckPackageSize(std::uint64_t{table.offset} + tagged_table.size());
-    outcome.package = WithTable(signed_image, table, tagged_table);
-    RefreshChecksum(outcome.package, table.nt_offset, stored != 0);
+    CheckPackageSize(std::uint64_t{input.table.offset} + table->size());
+
+    // Only a signed file's own checksum says what untag will give back, so
+    // it is checked; a tagged file's was written for the tagged file by the
+    // tag writer (tvkserve checks the same way).
+    const auto gathered = WriteWithTable(
+        input, *table, outcome.replaced_tag ? InputChecksum::kTrusted : InputChecksum::kGathered,
+        output);
+    if (gathered && !outcome.replaced_tag &&
+        InputChecksumFrom(input, *gathered) != input.headers.checksum) {
+        outcome.warnings.push_back(
+            "the signed file's PE checksum was stale; untag will give back a correct checksum, "
+            "so its result differs from the signed file in that field (the signature is not "
+            "affected)");
+    }
     return outcome;
+}
+
+void UntagPackage(const InputFile& tagged, PendingOutput& output) {
+    const PackageInput input = ReadPackageInput(tagged);
+    if (FindTableTag(input.table_bytes) == TableTag::kNone) {
+        throw CommandError("it carries no tag: its certificate table holds only the signature");
+    }
+    const Bytes signed_table = SignedCertificateTable(input.table_bytes);
+    tag_writer::TablePieces table(signed_table, {}, {});
+    table.AppendShared(tag_writer::PieceSource::kSignedTable, 0, signed_table.size());
+    WriteWithTable(input, table, InputChecksum::kTrusted, output);
 }
 
 // ---------------------------------------------------------------------------
 
 std::vector<std::string> EmbedCommand(const fs::path& stub, const fs::path& installer,
                                       const fs::path& output) {
-    const Bytes stub_image = ReadWholeFile(stub, "stub", kPackageSizeLimit);
-    const Bytes installer_image = ReadWholeFile(installer, "installer", kPackageSizeLimit);
-    Bytes package;
-    try {
-        package = EmbedImage(stub_image, installer_image);
-    } catch (const CommandError& error) {
-        throw CommandError("embed " + Quoted(stub) + " and " + Quoted(installer) + ": " +
-                           error.what());
-    }
-    WriteOutput(output, package);
-    std::vector<std::string> warnings;
-    if (auto warning = SigningPaddingWarning(installer_image.size(), package.size())) {
-        warnings.push_back(std::move(*warning));
-    }
+    InputFile stub_file(stub, "stub");
+    RequireBelowPackageLimit(stub_file);
+    InputFile installer_file(installer, "installer");
+    RequireBelowPackageLimit(installer_file);
+    PendingOutput written(output);
+    const std::vector<std::string> warnings =
+        InContext("embed " + Quoted(stub) + " and " + Quoted(installer),
+                  [&] { return EmbedPackage(stub_file, installer_file, written); });
+    // The output may be an input, which Windows renames nothing over while
+    // it is open.
+    stub_file.Close();
+    installer_file.Close();
+    written.Commit();
     return warnings;
 }
 
@@ -259,40 +272,28 @@ TagOutcome TagCommand(const TagRequest& request) {
             throw CommandError("the tag key " + Quoted(*request.sign_key) + ": " + error.what());
         }
     }
-    const Bytes input = ReadWholeFile(request.input, "signed file", kPackageSizeLimit);
-    TagOutcome outcome;
-    try {
-        outcome = TagImage(input, content);
-    } catch (const CommandError& error) {
-        throw CommandError(what + ": " + error.what());
-    } catch (const package_writer::PackageWriterError& error) {
-        throw CommandError(what + ": " + error.what());
-    } catch (const tag_writer::TagWriterError& error) {
-        throw CommandError(what + ": " + error.what());
+    InputFile input(request.input, "signed file");
+    PendingOutput output(request.output);
+    TagOutcome outcome = InContext(what, [&] { return TagPackage(input, content, output); });
+    output.Close();
+    const InspectReport report =
+        CheckWrittenPackage(output.path(), content, outcome.params_json, outcome.version);
+    for (std::string& warning : MarkerWarnings(report)) {
+        outcome.warnings.push_back(std::move(warning));
     }
-    WriteOutput(request.output, outcome.package, [&](const fs::path& written) {
-        const InspectReport report =
-            CheckWrittenPackage(written, content, outcome.params_json, outcome.version);
-        for (std::string& warning : MarkerWarnings(report)) {
-            outcome.warnings.push_back(std::move(warning));
-        }
-    });
+    // The output may be the input, which Windows renames nothing over while
+    // it is open.
+    input.Close();
+    output.Commit();
     return outcome;
 }
 
 void UntagCommand(const fs::path& input, const fs::path& output) {
-    const Bytes tagged = ReadWholeFile(input, "package", kPackageSizeLimit);
-    Bytes image;
-    try {
-        image = UntagImage(tagged);
-    } catch (const CommandError& error) {
-        throw CommandError("untag " + Quoted(input) + ": " + error.what());
-    } catch (const package_writer::PackageWriterError& error) {
-        throw CommandError("untag " + Quoted(input) + ": " + error.what());
-    } catch (const tag_writer::TagWriterError& error) {
-        throw CommandError("untag " + Quoted(input) + ": " + error.what());
-    }
-    WriteOutput(output, image);
+    InputFile tagged(input, "package");
+    PendingOutput written(output);
+    InContext("untag " + Quoted(input), [&] { UntagPackage(tagged, written); });
+    tagged.Close();
+    written.Commit();
 }
 
 std::string TagKeyCommand(const fs::path& key) {
@@ -316,54 +317,54 @@ std::string TagKeyCommand(const fs::path& key) {
 }
 
 std::string StubIdCommand(const fs::path& file) {
-    const Bytes image = ReadWholeFile(file, "file", kPackageSizeLimit);
-    try {
-        return StubIdentity(image);
-    } catch (const CommandError& error) {
-        throw CommandError("stub-id " + Quoted(file) + ": " + error.what());
-    }
+    const InputFile image(file, "file");
+    RequireBelowPackageLimit(image);
+    return InContext("stub-id " + Quoted(file), [&] { return StubIdentity(image); });
 }
 
 namespace {
 
-// A package read whole into memory, as the package reading takes it.
-class PackageInMemory : public PackageBytes {
+// An open package as the package reading takes it: read by position,
+// never held whole.
+class PackageOnDisk : public PackageBytes {
   public:
-    PackageInMemory(const fs::path& path, const Bytes& bytes) : path_(path), bytes_(bytes) {}
-    std::uint64_t size() const override { return bytes_.size(); }
+    explicit PackageOnDisk(const InputFile& file) : file_(file) {}
+    std::uint64_t size() const override { return file_.size(); }
     void ReadAt(std::uint8_t* bytes, std::size_t size, std::uint64_t offset) const override {
-        std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), size, bytes);
+        file_.Read(offset, std::span<std::uint8_t>(bytes, size));
     }
-    fs::path CheckPath() const override { return path_; }
+    fs::path CheckPath() const override { return file_.path(); }
 
   private:
-    fs::path path_;
-    const Bytes& bytes_;
+    const InputFile& file_;
 };
 
 }  // namespace
 
 std::vector<std::string> ManifestCommand(const fs::path& package, const fs::path& output) {
-    const Bytes image = ReadWholeFile(package, "package", kPackageSizeLimit);
+    const InputFile file(package, "package");
+    RequireBelowPackageLimit(file);
     download::PackageManifest manifest;
     TaggablePackage taggable;
-    try {
-        taggable = ReadTaggablePackage(PackageInMemory(package, image),
-                                       [](std::span<const std::uint8_t>) {});
-        manifest.stub_identity = StubIdentity(image);
-    } catch (const CommandError& error) {
-        throw CommandError("manifest " + Quoted(package) + ": " + error.what());
-    }
+    Sha256Stream content;
+    InContext("manifest " + Quoted(package), [&] {
+        // The content hash is gathered in the reading's one pass.
+        taggable = ReadTaggablePackage(
+            PackageOnDisk(file), [&](std::span<const std::uint8_t> part) { content.Add(part); });
+        manifest.stub_identity = StubIdentity(file);
+    });
     const download::TagSource& source = *taggable.source;
     manifest.layout = source.layout();
     manifest.signed_table = source.signed_table();
     manifest.checksum_prefix_sum = source.prefix().words();
-    manifest.content_hash = Sha256(image);
+    manifest.content_hash = content.Finish();
     const std::string text = download::WriteManifest(manifest);
     // What an edge will read is checked before it gets its name.
-    WriteOutput(output, Bytes(text.begin(), text.end()), [&](const fs::path&) {
-        download::ManifestTagSource(download::ReadManifest(text));
-    });
+    download::ManifestTagSource(download::ReadManifest(text));
+    PendingOutput written(output);
+    written.Write(0, ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    written.Close();
+    written.Commit();
     return taggable.warnings;
 }
 

@@ -43,13 +43,20 @@ constexpr int kExitFailure = 1;  // bad input, a failed step, or a package the s
 constexpr int kExitUsage = 2;    // the command line itself is wrong
 
 // ---------------------------------------------------------------------------
-// The steps on whole images in memory
+// The steps, streamed from file to file: each reads its inputs by position
+// and writes output from position 0, so that memory depends on the headers,
+// the certificate table and the tag, never on the package. The output is
+// neither closed nor renamed here.
 
-// The unsigned package image: the installer behind the stub's last section,
-// with its PE checksum computed. Refuses a stub or installer that is not a PE
-// file, a stub with data behind its sections, with a section whose data lies
-// beyond its end or with a certificate table, and a result of 2 GiB or more.
-Bytes EmbedImage(const Bytes& stub, const Bytes& installer);
+// Writes the unsigned package: the installer behind the stub's last section,
+// copied through a bounded buffer, with its PE checksum computed on the way.
+// Refuses a stub or installer that is not a PE file, a stub with data behind
+// its sections, with a section whose data lies beyond its end or with a
+// certificate table, and a result of 2 GiB or more. Returns the warnings for
+// the user (nothing was refused).
+std::vector<std::string> EmbedPackage(const packaging::InputFile& stub,
+                                      const packaging::InputFile& installer,
+                                      packaging::PendingOutput& output);
 
 // Signing pads the file to 8 bytes before the certificate table, and the
 // stub copies those zero bytes out as the end of the installer: the warning
@@ -58,27 +65,28 @@ std::optional<std::string> SigningPaddingWarning(std::uint64_t installer_size,
                                                  std::uint64_t package_size);
 
 struct TagOutcome {
-    Bytes package;
     Bytes params_json;  // as the tag carries them (signed, with a key)
     std::int32_t version = 0;
     bool replaced_tag = false;          // the input was tagged already
     std::vector<std::string> warnings;  // for the user; nothing refused
 };
 
-// Tags a signed image (or re-tags a tagged one: its tag, of either
-// placement, is removed first). The security directory's Size becomes the
-// new table's and the PE checksum is computed afresh (a checksum of 0, "not
-// set", stays 0).
-TagOutcome TagImage(const Bytes& signed_or_tagged, const TagContent& content);
+// Tags a signed package (or re-tags a tagged one: its tag, of either
+// placement, is removed first). Everything before the certificate table is
+// copied unchanged but for the security directory's Size, which becomes the
+// new table's, and the PE checksum (a checksum of 0, "not set", stays 0).
+// A signed file's checksum is checked on the way (the bytes pass through a
+// buffer then), since untag must give it back: a stale one gets a warning.
+// A tagged file's is the tag writer's own, so the new one is composed from
+// it without reading the bytes (which the system then copies itself).
+TagOutcome TagPackage(const packaging::InputFile& signed_or_tagged, const TagContent& content,
+                      packaging::PendingOutput& output);
 
-// Whether the image carries a tag of either placement.
-bool IsTagged(const Bytes& image);
-
-// The signed image again: the certificate table as signed and the checksum
-// computed afresh (0 stays 0). For a package tagged by TagImage from a
-// signed file whose checksum was correct or 0, the result is that file byte
-// for byte.
-Bytes UntagImage(const Bytes& tagged);
+// Writes the signed package again: the certificate table as signed and the
+// checksum composed from the tagged file's (0 stays 0). For a package
+// tagged from a signed file whose checksum was correct or 0, the result is
+// that file byte for byte.
+void UntagPackage(const packaging::InputFile& tagged, packaging::PendingOutput& output);
 
 // ---------------------------------------------------------------------------
 // The commands on files
@@ -100,6 +108,9 @@ struct TagRequest {
 };
 // The output is checked with the stub's own reader before it gets its name.
 TagOutcome TagCommand(const TagRequest& request);
+
+// The commands' outputs are written beside them under a temporary name and
+// renamed when complete; the output may be the input.
 
 void UntagCommand(const std::filesystem::path& input, const std::filesystem::path& output);
 

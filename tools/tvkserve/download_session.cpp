@@ -74,6 +74,7 @@ class Session : public std::enable_shared_from_this<Session> {
         beast::error_code ignored;
         socket_.set_option(tcp::no_delay(true), ignored);
         socket_.native_non_blocking(true, ignored);
+        socket_.non_blocking(true, ignored);  // a read finds what is there and returns
     }
     ~Session() { host_.SessionEnded(this); }
 
@@ -138,18 +139,20 @@ class Session : public std::enable_shared_from_this<Session> {
     void Receive(bool at_end) {
         switch (reader_.Read(buffer_, at_end)) {
             case RequestReader::Outcome::kNeedMore:
-                socket_.async_read_some(
-                    buffer_.prepare(kReadSize),
-                    [self = shared_from_this()](beast::error_code error, std::size_t received) {
-                        self->buffer_.commit(received);
-                        if (error == asio::error::eof) {
-                            self->Receive(true);
-                        } else if (error) {
-                            self->Close();  // the client left, or took too long to ask
-                        } else {
-                            self->Receive(false);
-                        }
-                    });
+                // The input buffer is taken only when input has arrived, and
+                // given back once a request is read: thousands of
+                // connections that have sent nothing yet hold none.
+                if (buffer_.size() == 0) {
+                    buffer_.shrink_to_fit();
+                }
+                socket_.async_wait(tcp::socket::wait_read,
+                                   [self = shared_from_this()](beast::error_code error) {
+                                       if (error) {
+                                           self->Close();  // the client took too long to ask
+                                       } else {
+                                           self->ReadArrived();
+                                       }
+                                   });
                 return;
             case RequestReader::Outcome::kHead:
                 BeginRequest();
@@ -168,6 +171,20 @@ class Session : public std::enable_shared_from_this<Session> {
         // no next request is read yet.)
         if (buffer_.size() == 0) {
             buffer_.shrink_to_fit();
+        }
+    }
+
+    void ReadArrived() {
+        beast::error_code error;
+        buffer_.commit(socket_.read_some(buffer_.prepare(kReadSize), error));
+        if (error == asio::error::eof) {
+            Receive(true);
+        } else if (error == asio::error::would_block || error == asio::error::try_again) {
+            Receive(false);  // woken with nothing to read after all
+        } else if (error) {
+            Close();  // the client left
+        } else {
+            Receive(false);
         }
     }
 
@@ -377,8 +394,10 @@ class Session : public std::enable_shared_from_this<Session> {
     }
 
     void Discard() {
+        // Into the input buffer, never committed: only a lingering
+        // connection holds room for what it drops.
         socket_.async_read_some(
-            asio::buffer(discard_),
+            buffer_.prepare(kReadSize),
             [self = shared_from_this()](beast::error_code error, std::size_t received) {
                 if (self->phase_ != Phase::kLingering) {
                     return;
@@ -506,7 +525,6 @@ class Session : public std::enable_shared_from_this<Session> {
     bool client_closed_ = false;
     bool all_taken_ = false;
     std::chrono::milliseconds settle_interval_{0};
-    std::array<char, 4096> discard_{};
     AccessRecord record_;
     Clock::time_point started_;
 };

@@ -5,11 +5,13 @@
 #include <string>
 
 #include "tools/download/entity_tag_input.h"
-#include "tools/tvkserve/sha256_stream.h"
+#include "tools/packaging/sha256.h"
 
 namespace tvkserve {
 
 using download::EntityTagInputs;
+using packaging::Sha256Digest;
+using packaging::Sha256Stream;
 
 // A strong entity tag: 32 lower-case hexadecimal digits in double quotes.
 std::string EntityTag(const EntityTagInputs& inputs);

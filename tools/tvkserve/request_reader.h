@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 
 #include <boost/beast/core/flat_buffer.hpp>
@@ -35,15 +36,19 @@ class RequestReader {
     Outcome Read(boost::beast::flat_buffer& buffer, bool at_end);
 
     const RequestHead& head() const { return head_; }
-    const ResponsePlan& refusal() const { return refusal_; }
+    // After kRefusal only.
+    const ResponsePlan& refusal() const { return *refusal_; }
 
   private:
-    Outcome Refuse(ResponsePlan answer);
+    // A refusal of a HEAD request sends no body.
+    Outcome Refuse(ResponsePlan answer, bool head_request);
 
     std::optional<boost::beast::http::request_parser<boost::beast::http::empty_body>> parser_;
     std::size_t empty_line_bytes_ = 0;
     RequestHead head_;
-    ResponsePlan refusal_;
+    // Made only for a refusal, which ends the connection: a connection that
+    // downloads for hours keeps no room for one.
+    std::unique_ptr<ResponsePlan> refusal_;
 };
 
 }  // namespace tvkserve

@@ -12,11 +12,12 @@
 #include "tools/tag_writer/pe_checksum.h"
 #include "tools/tag_writer/tag_checksum.h"
 #include "tools/tvkserve/serve_config.h"
-#include "tools/tvkserve/sha256_stream.h"
 
 namespace tvkserve {
 
 using packaging::Bytes;
+using packaging::Sha256Digest;
+using packaging::Sha256Stream;
 using ByteView = std::span<const std::uint8_t>;
 
 class ServedBrand {

@@ -15,15 +15,18 @@
 #include <vector>
 
 #include "tools/download/tag_source.h"
+#include "tools/packaging/sha256.h"
 #include "tools/packaging/tool_files.h"
 #include "tools/tag_writer/pe_checksum.h"
 #include "tools/tag_writer/tag_checksum.h"
 #include "tools/tag_writer/tag_writer.h"
 #include "tools/tvkserve/regular_file.h"
 #include "tools/tvkserve/served_brand.h"
-#include "tools/tvkserve/sha256_stream.h"
 
 namespace tvkserve {
+
+using packaging::Sha256Digest;
+using packaging::Sha256Stream;
 
 class ServedPackage;
 
