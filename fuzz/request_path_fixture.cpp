@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tests/support/package_images.h"
 #include "tests/support/synthetic_package.h"
 #include "tests/support/temp_dir.h"
 #include "tools/package_writer/package_writer.h"
@@ -167,8 +168,8 @@ Bytes SignedPackage(EVP_PKEY* key) {
               table.begin() + tag_writer::kCertificateRecordHeaderSize);
     const auto table_offset = static_cast<std::uint32_t>(image.size());
     image.insert(image.end(), table.begin(), table.end());
-    package_writer::SetSecurityDirectory(image, table_offset,
-                                         static_cast<std::uint32_t>(table.size()));
+    test_support::SetSecurityDirectory(image, table_offset,
+                                       static_cast<std::uint32_t>(table.size()));
     tag_writer::UpdatePeChecksum(
         image, static_cast<std::size_t>(package_writer::ReadHeaders(image).nt_offset));
     return image;

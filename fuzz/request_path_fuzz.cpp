@@ -43,6 +43,7 @@
 #include <boost/beast/http/parser.hpp>
 
 #include "fuzz/request_path_fixture.h"
+#include "tests/support/tvkpack_images.h"
 #include "tools/tvkpack/tvkpack_commands.h"
 #include "tools/tvkserve/request_reader.h"
 #include "tools/tvkserve/response_body.h"
@@ -208,7 +209,7 @@ Bytes TvkpackTagged(const tvkserve::DownloadDescription& description) {
                            description.brand->picture().end());
     content.version = description.version;
     content.sign_key = description.tag_key;
-    return tvkpack::TagImage(TheFixture().package, content).package;
+    return test_support::TvkpackTag(TheFixture().package, content).package;
 }
 
 // The whole download a 200 or 206 answer belongs to: the request planned
