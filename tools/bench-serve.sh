@@ -32,7 +32,7 @@
 #
 # BENCH_PACKAGE_MIB (default 64) sets the size of the large package. The
 # smallest run, to check that the script works:
-#   BENCH_SECONDS=1 BENCH_DOWNLOADS=20 BENCH_HOLD_SECONDS=1 BENCH_PACKAGE_MIB=4 tools/bench-serve.sh
+#   BENCH_SECONDS=1 BENCH_DOWNLOADS=20 BENCH_HOLD_SECONDS=2 BENCH_PACKAGE_MIB=4 tools/bench-serve.sh
 #
 # Both servers run 2 worker threads / processes and write an access log to
 # a file. BENCH_TVKSERVE names another tvkserve program to measure (e.g. a

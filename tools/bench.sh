@@ -38,13 +38,14 @@
 #   commit.
 # - the stub: the size in bytes of the product, build/win32/tvkstub.exe.
 #
-# BENCH_REPETITIONS (default 25) sets the extraction's repetitions,
+# BENCH_REPETITIONS (default 25; at least 2, for a median) sets the
+# extraction's repetitions,
 # BENCH_WINE_RUNS (default 9) the timed Wine runs of each kind,
 # BENCH_TVKPACK_RUNS (default 5) the timed runs of each tvkpack command,
 # BENCH_TVKPACK_MIB (default 1024) the random bytes of the tvkpack package's
 # installer (its figures are then named for that size, e.g. _8mib_ instead of
 # _1gib_). The smallest run, to check that the script works:
-#   BENCH_REPETITIONS=1 BENCH_WINE_RUNS=1 BENCH_TVKPACK_RUNS=1 BENCH_TVKPACK_MIB=8 tools/bench.sh
+#   BENCH_REPETITIONS=2 BENCH_WINE_RUNS=1 BENCH_TVKPACK_RUNS=1 BENCH_TVKPACK_MIB=8 tools/bench.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

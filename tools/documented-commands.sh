@@ -231,9 +231,9 @@ run_blocks signed-links "$work/signed-links" "$work/signed-links.sh"
 
 # --- The scripts, with their smallest settings ------------------------------
 trap - ERR
-run bench-serve env BENCH_SECONDS=1 BENCH_DOWNLOADS=20 BENCH_HOLD_SECONDS=1 BENCH_PACKAGE_MIB=4 \
+run bench-serve env BENCH_SECONDS=1 BENCH_DOWNLOADS=20 BENCH_HOLD_SECONDS=2 BENCH_PACKAGE_MIB=4 \
     tools/bench-serve.sh
-run bench env BENCH_REPETITIONS=1 BENCH_WINE_RUNS=1 BENCH_TVKPACK_RUNS=1 BENCH_TVKPACK_MIB=8 \
+run bench env BENCH_REPETITIONS=2 BENCH_WINE_RUNS=1 BENCH_TVKPACK_RUNS=1 BENCH_TVKPACK_MIB=8 \
     tools/bench.sh
 run fuzz tools/fuzz.sh 5
 run release tools/release.sh
