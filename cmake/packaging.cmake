@@ -1,12 +1,13 @@
 # What a release ships, for `cmake --install` and CPack.
 #
 # Native build: tvkpack and tvkserve in bin/, the shipped stub in
-# share/tvkstub/, the README in share/doc/tvkstub/ with a sample server
+# share/tvkstub/, the README and docs/ in share/doc/tvkstub/ with a sample server
 # configuration and its notes in examples/, and tvkserve's systemd unit in
 # lib/systemd/system/ (under /usr, which systemd searches on every Debian;
 # the package does not enable it). `cpack` makes the Debian package, whose
 # dependencies dpkg-shlibdeps computes from the programs themselves.
-# Windows builds: tvkstub.exe, tvkpack.exe and the README side by side;
+# Windows builds: tvkstub.exe, tvkpack.exe and the README side by side, with
+# docs/ beside them (the README's links lead there);
 # `cpack` makes the zip for Windows users.
 #
 # The native build does not build the stub, so TVK_SHIPPED_STUB names the
@@ -36,6 +37,7 @@ else()
     message(STATUS "No stub to install: TVK_SHIPPED_STUB names none (tools/release.sh sets it)")
 endif()
 install(FILES README.md DESTINATION "${tvk_doc_dir}")
+install(DIRECTORY docs/ DESTINATION "${tvk_doc_dir}/docs" FILES_MATCHING PATTERN "*.md")
 if(TARGET tvkserve)
     install(TARGETS tvkserve RUNTIME DESTINATION "${tvk_bin_dir}")
     install(FILES tools/tvkserve/service/tvkserve.service

@@ -30,6 +30,10 @@
 #   the plain HEADs above, and the peak memory with BENCH_DOWNLOADS slow
 #   downloads whose tags are signed.
 #
+# BENCH_PACKAGE_MIB (default 64) sets the size of the large package. The
+# smallest run, to check that the script works:
+#   BENCH_SECONDS=1 BENCH_DOWNLOADS=20 BENCH_HOLD_SECONDS=2 BENCH_PACKAGE_MIB=4 tools/bench-serve.sh
+#
 # Both servers run 2 worker threads / processes and write an access log to
 # a file. BENCH_TVKSERVE names another tvkserve program to measure (e.g. a
 # build of an earlier commit); the configuration uses only members every
@@ -40,6 +44,7 @@ cd "$(dirname "$0")/.."
 seconds=${BENCH_SECONDS:-10}
 downloads=${BENCH_DOWNLOADS:-2000}
 hold_seconds=${BENCH_HOLD_SECONDS:-15}
+package_mib=${BENCH_PACKAGE_MIB:-64}
 connections=50
 threads=2
 
@@ -74,11 +79,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A signed 64 MiB package: the fixture stub and installer, the installer
-# padded behind its image. An 8 MiB picture for a brand.
+# A signed package of BENCH_PACKAGE_MIB (64 MiB): the fixture stub and
+# installer, the installer padded behind its image. An 8 MiB picture for a
+# brand.
 fixtures=build/native/tests/fixtures
 cp "$fixtures/tiny_installer.exe" "$work/installer.exe"
-truncate -s 64M "$work/installer.exe"
+truncate -s "${package_mib}M" "$work/installer.exe"
 build/native/tools/tvkpack embed "$fixtures/tiny_stub.exe" "$work/installer.exe" \
     -o "$work/unsigned.exe" >/dev/null
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" \

@@ -38,15 +38,26 @@
 #   commit.
 # - the stub: the size in bytes of the product, build/win32/tvkstub.exe.
 #
-# BENCH_REPETITIONS (default 25) sets the extraction's repetitions,
+# BENCH_REPETITIONS (default 25; at least 2, for a median) sets the
+# extraction's repetitions,
 # BENCH_WINE_RUNS (default 9) the timed Wine runs of each kind,
-# BENCH_TVKPACK_RUNS (default 5) the timed runs of each tvkpack command.
+# BENCH_TVKPACK_RUNS (default 5) the timed runs of each tvkpack command,
+# BENCH_TVKPACK_MIB (default 1024) the random bytes of the tvkpack package's
+# installer (its figures are then named for that size, e.g. _8mib_ instead of
+# _1gib_). The smallest run, to check that the script works:
+#   BENCH_REPETITIONS=2 BENCH_WINE_RUNS=1 BENCH_TVKPACK_RUNS=1 BENCH_TVKPACK_MIB=8 tools/bench.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 repetitions=${BENCH_REPETITIONS:-25}
 wine_runs=${BENCH_WINE_RUNS:-9}
 tvkpack_runs=${BENCH_TVKPACK_RUNS:-5}
+tvkpack_mib=${BENCH_TVKPACK_MIB:-1024}
+if [ "$tvkpack_mib" = 1024 ]; then
+    tvkpack_size_name=1gib
+else
+    tvkpack_size_name=${tvkpack_mib}mib
+fi
 
 tools/install-deps.sh >&2
 
@@ -219,7 +230,7 @@ awk -v p="$package_ms" -v d="$direct_ms" 'BEGIN { printf "wine_package_vs_direct
 pack="$work/pack"
 mkdir "$pack"
 cp build/win64/tests/test_installer.exe "$pack/installer.exe"
-head -c 1073741824 /dev/urandom >>"$pack/installer.exe"
+head -c $((tvkpack_mib << 20)) /dev/urandom >>"$pack/installer.exe"
 cp build/win32/tvkstub.exe "$pack/stub.exe"
 printf '{"product":"Bench","seats":3}' >"$pack/params.json"
 { printf '\0\0\1\0' && head -c 4092 /dev/urandom; } >"$pack/brand.ico"
@@ -282,7 +293,7 @@ bench_tvkpack() {
         cp_ms=$(median <"$work/$name.cp_ms")
         read_ms=$(median <"$work/$name.read_ms")
         peak_kib=$(sort -n "$work/$name.kib" | tail -n 1)
-        echo "${prefix}_${name}_1gib_ms: $cmd_ms"
+        echo "${prefix}_${name}_${tvkpack_size_name}_ms: $cmd_ms"
         echo "${prefix}_${name}_cp_same_file_ms: $cp_ms"
         awk -v c="$cmd_ms" -v p="$cp_ms" -v n="${prefix}_${name}" \
             'BEGIN { printf "%s_vs_cp: %.2f\n", n, c / p }'

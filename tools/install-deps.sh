@@ -27,7 +27,7 @@ packages=(
     emscripten
 )
 
-# Node.js runs the README's link-signing snippet in the tests; a machine that
+# Node.js runs the documented link-signing snippet in the tests; a machine that
 # has a Node.js of its own (another vendor's package) keeps it.
 if ! command -v node >/dev/null 2>&1; then
     packages+=(nodejs npm)

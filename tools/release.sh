@@ -4,7 +4,7 @@
 #                                   unit, /usr/share/tvkstub/tvkstub.exe, the docs and a
 #                                   sample server configuration; Depends computed by
 #                                   dpkg-shlibdeps
-#   tvkstub-<version>-windows.zip   tvkstub.exe, tvkpack.exe (console) and the README
+#   tvkstub-<version>-windows.zip   tvkstub.exe, tvkpack.exe (console), the README and docs/
 #   tvkstub.exe                     the stub both carry
 #   SHA256SUMS                      for the three
 # The version is the project's (project(... VERSION) in CMakeLists.txt); the

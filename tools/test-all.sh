@@ -6,8 +6,10 @@
 # 32-bit Wine (through tools/run32: directly where this machine executes
 # 32-bit programs, else in a virtual machine), the stub's identity checked
 # against a signed, tagged package of it, the same Windows sources as 64-bit
-# programs under 64-bit Wine, and the release (tools/release.sh, in the trees
-# built here) with the checks of what it ships.
+# programs under 64-bit Wine, the release (tools/release.sh, in the trees
+# built here) with the checks of what it ships, and last every command the
+# README and docs/ give a user, once with its smallest settings
+# (tools/documented-commands.sh; the release it leaves to the stage before).
 #   tools/test-all.sh                 (fuzz targets run 60 s each)
 #   TVK_FUZZ_SECONDS=0 tools/test-all.sh   (no fuzz runs)
 #   TVK_RUN32=vm tools/test-all.sh    (the win32 tests in the virtual machine
@@ -25,7 +27,7 @@ build() {
 build native
 # The edge's WebAssembly module, which the native tests run on workerd.
 build wasm
-ctest --preset native
+TVK_EDGE_REQUIRED=1 ctest --preset native
 
 build native-asan
 ctest --preset native-asan
@@ -53,3 +55,6 @@ tools/wine-tests.sh win64
 
 tools/release.sh
 ctest --preset release
+
+echo "== The documented commands"
+TVK_DOCUMENTED_SKIP="release ${TVK_DOCUMENTED_SKIP:-}" tools/documented-commands.sh

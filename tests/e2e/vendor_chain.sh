@@ -1,6 +1,6 @@
 #!/bin/bash
 # The whole chain a vendor builds for downloads an installer can trust, with
-# the stub as it ships: a link minted by the README's Python snippet, the
+# the stub as it ships: a link minted by the documented Python snippet, the
 # download server with signed links and signed tags, the download run by the
 # PE32 stub under 32-bit Wine, and an installer built with the verifier
 # (verify_installer.exe) that says what it found. Also: a link with a value
@@ -51,14 +51,14 @@ osslsigncode sign -certs cert.pem -key cert-key.pem -n "Vendor chain" -in unsign
 convert -size 32x32 xc:'#1e90ff' brand.ico && convert -size 96x64 xc:orange BMP3:brand.bmp ||
     fail "ImageMagick could not make the icon and the picture"
 openssl rand 32 | basenc --base64url | tr -d '=\n' >k1.key
-# The README's own snippet mints the links.
-python3 - "$source_dir/README.md" >sign_link.py <<'PYTHON'
+# The documentation's own snippet mints the links.
+python3 - "$source_dir/docs/trust.md" >sign_link.py <<'PYTHON'
 import re, sys
 for block in re.findall(r"```python\n(.*?)```", open(sys.argv[1]).read(), re.S):
     if "def sign_link" in block:
         sys.stdout.write(block)
 PYTHON
-grep -q 'def sign_link' sign_link.py || fail "the README has no Python link snippet"
+grep -q 'def sign_link' sign_link.py || fail "docs/trust.md has no Python link snippet"
 
 config() {  # config FILE [FALLBACK]
     cat >"$1" <<EOF
@@ -106,7 +106,7 @@ expect() {  # expect WHAT ACTUAL EXPECTED
 config serve.json
 start_server serve.json
 url="http://127.0.0.1:$port/download/setup?brand=acme&ref=spring-7"
-link=$(python3 sign_link.py k1.key k1 "$url") || fail "the README's snippet failed"
+link=$(python3 sign_link.py k1.key k1 "$url") || fail "the documented snippet failed"
 
 expect "a signed link" "$(fetch "$link" setup.exe)" 200
 expect "the stub runs it; the installer checks the tag" "$(run_stub setup.exe)" valid

@@ -8,7 +8,9 @@
 //   TVK_WORKERD      the workerd program
 //   TVK_TVKPACK, TVK_TVKSERVE, TVK_FIXTURES (signed_package.exe)
 //
-// Exits 77 (skipped) when the module or workerd is not there.
+// Exits 77 (skipped) when the module or workerd is not there, unless
+// TVK_EDGE_REQUIRED is set (tools/test-all.sh sets it: there a missing
+// module is a failure, not a skip).
 import { spawn, execFileSync } from "node:child_process";
 import { createHmac, generateKeyPairSync, randomBytes } from "node:crypto";
 import fs from "node:fs";
@@ -23,8 +25,8 @@ const moduleFolder = env.TVK_EDGE_MODULE;
 const workerdProgram = env.TVK_WORKERD;
 if (!moduleFolder || !fs.existsSync(path.join(moduleFolder, "tvk_edge.wasm")) ||
     !workerdProgram || !fs.existsSync(workerdProgram)) {
-    console.log("skipped: no WebAssembly module (wasm preset) or no workerd (npm ci in edge/)");
-    process.exit(77);
+    console.log("no WebAssembly module (wasm preset) or no workerd (npm ci in edge/)");
+    process.exit(env.TVK_EDGE_REQUIRED ? 1 : 77);
 }
 const workerSource = path.join(path.dirname(new URL(import.meta.url).pathname), "../../edge/worker.mjs");
 

@@ -1,6 +1,7 @@
 #!/bin/sh
 # What tools/release.sh wrote into dist/: the stub in the zip, in the Debian
-# package and beside them is the build's byte for byte, the checksums hold,
+# package and beside them is the build's byte for byte, the zip holds the
+# README and docs/ as the sources have them, the checksums hold,
 # the zip's tvkpack.exe is a console program, and tvkpack --version names the
 # project's version and the shipped stub.
 # Usage: release_contents.sh DIST VERSION BUILT_STUB
@@ -9,6 +10,7 @@ set -eu
 dist=$1
 version=$2
 built_stub=$3
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 deb=$dist/tvkstub_${version}_$(dpkg --print-architecture).deb
 zip=$dist/tvkstub-$version-windows.zip
 work=$(mktemp -d)
@@ -24,9 +26,14 @@ for file in "$deb" "$zip" "$dist/SHA256SUMS"; do
 done
 (cd "$dist" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not hold"
 
-unzip -Z1 "$zip" | sort > "$work/zip.txt"
-printf 'README.md\ntvkpack.exe\ntvkstub.exe\n' | cmp -s - "$work/zip.txt" ||
-    fail "the zip holds: $(cat "$work/zip.txt")"
+# The zip's files (its folder entries aside): the programs and every page.
+unzip -Z1 "$zip" | grep -v '/$' | sort > "$work/zip.txt"
+(cd "$source_dir" && { printf 'README.md\ntvkpack.exe\ntvkstub.exe\n' && ls docs/*.md; }) |
+    sort | cmp -s - "$work/zip.txt" || fail "the zip holds: $(cat "$work/zip.txt")"
+for page in README.md $(cd "$source_dir" && ls docs/*.md); do
+    unzip -p "$zip" "$page" | cmp -s - "$source_dir/$page" ||
+        fail "the zip's $page is not the sources'"
+done
 unzip -p "$zip" tvkstub.exe > "$work/zip-stub.exe"
 cmp "$work/zip-stub.exe" "$built_stub" || fail "the zip's stub is not the build's"
 dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/tvkstub/tvkstub.exe > "$work/deb-stub.exe"

@@ -1,7 +1,8 @@
 #!/bin/sh
 # The Debian package as a vendor installs it: unpacked into a fresh root with
-# dpkg-deb -x, its own tvkpack and stub run the README's workflow (embed,
-# sign with osslsigncode, tag, inspect) with nothing else from the build.
+# dpkg-deb -x, it holds the README and every page of docs/, and its own
+# tvkpack and stub run the documented workflow (embed, sign with osslsigncode,
+# tag, inspect) with nothing else from the build.
 # Usage: release_deb_workflow.sh DIST VERSION INSTALLER
 set -eu
 
@@ -19,7 +20,10 @@ fail() {
 
 [ -f "$deb" ] || fail "$deb is missing: run tools/release.sh first"
 dpkg-deb -c "$deb" > "$work/contents.txt"
-for file in ./usr/bin/tvkpack ./usr/share/tvkstub/tvkstub.exe ./usr/share/doc/tvkstub/README.md; do
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+pages=$(cd "$source_dir" && ls docs/*.md | sed 's|^|./usr/share/doc/tvkstub/|')
+for file in ./usr/bin/tvkpack ./usr/share/tvkstub/tvkstub.exe ./usr/share/doc/tvkstub/README.md \
+    $pages; do
     grep -q " $file\$" "$work/contents.txt" || fail "the package lacks $file"
 done
 # Its dependencies come from dpkg-shlibdeps: tvkpack needs the C++ runtime.

@@ -90,21 +90,22 @@ std::string ConfigText(const fs::path& folder, const std::string& extra = "") {
                 "campaign": {"max_length": 32, "pattern": "[a-z ]*"}}})";
 }
 
-// The README's nginx front as written there, but on loopback ports and
-// without TLS.
+// The nginx front of docs/operating.md as written there, but on loopback
+// ports and without TLS.
 std::string ReadmeNginxFront(std::uint16_t listen, std::uint16_t first, std::uint16_t second) {
-    const std::string readme = AsString(ReadBytes(fs::path(TVK_SOURCE_DIR) / "README.md"));
+    const std::string page =
+        AsString(ReadBytes(fs::path(TVK_SOURCE_DIR) / "docs" / "operating.md"));
     const std::string opening = "```nginx\n";
-    const std::size_t start = readme.find(opening);
+    const std::size_t start = page.find(opening);
     if (start == std::string::npos) {
-        throw std::runtime_error("the README has no nginx block");
+        throw std::runtime_error("docs/operating.md has no nginx block");
     }
     const std::size_t begin = start + opening.size();
-    std::string block = readme.substr(begin, readme.find("```", begin) - begin);
+    std::string block = page.substr(begin, page.find("```", begin) - begin);
     const auto replace_once = [&](const std::string& from, const std::string& to) {
         const std::size_t at = block.find(from);
         if (at == std::string::npos || block.find(from, at + 1) != std::string::npos) {
-            throw std::runtime_error("the README's nginx block does not hold '" + from + "' once");
+            throw std::runtime_error("the nginx block does not hold '" + from + "' once");
         }
         block.replace(at, from.size(), to);
     };
@@ -859,8 +860,8 @@ TEST_F(DownloadServerTest, AReloadServesNewRequestsWhileARunningDownloadEndsAsIt
     })) << server.AccessLog();
 }
 
-// Two instances that trust the proxy, behind the README's nginx front.
-TEST_F(DownloadServerTest, NginxFrontFromTheReadmePassesRangesAnd304sAndOutlivesAClientThatLeaves) {
+// Two instances that trust the proxy, behind the documented nginx front.
+TEST_F(DownloadServerTest, DocumentedNginxFrontPassesRangesAnd304sAndOutlivesAClientThatLeaves) {
     const std::string extra =
         R"("metrics_listen": "127.0.0.1:0", "trusted_proxies": ["127.0.0.1", "::1"],)";
     std::vector<std::unique_ptr<ServerProcess>> servers;

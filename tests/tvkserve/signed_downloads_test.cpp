@@ -1,5 +1,5 @@
 // Per-download data that installers can trust, on the wire: links minted by
-// the README's own Python and Node snippets and by `tvkserve sign-url` are
+// the documentation's own Python and Node snippets and by `tvkserve sign-url` are
 // served, every broken link is refused with the check that failed (or gets
 // the fallback brand), and the tags the server signs are byte for byte what
 // `tvkpack tag --sign-key` makes, the same from two processes, so a range
@@ -40,9 +40,9 @@ std::string Text(const fs::path& file) {
     return text;
 }
 
-// The README's fenced block of that language that holds marker.
+// The fenced block of that language in docs/trust.md that holds marker.
 std::string ReadmeBlock(const std::string& language, const std::string& marker) {
-    std::ifstream in(fs::path(TVK_SOURCE_DIR) / "README.md");
+    std::ifstream in(fs::path(TVK_SOURCE_DIR) / "docs" / "trust.md");
     std::ostringstream readme;
     readme << in.rdbuf();
     const std::string text = readme.str();
@@ -55,7 +55,7 @@ std::string ReadmeBlock(const std::string& language, const std::string& marker) 
             return block;
         }
     }
-    throw std::runtime_error("the README has no " + language + " block with " + marker);
+    throw std::runtime_error("docs/trust.md has no " + language + " block with " + marker);
 }
 
 class SignedDownloadsTest : public ::testing::Test {
@@ -141,7 +141,7 @@ class SignedDownloadsTest : public ::testing::Test {
 ScopedTempDir* SignedDownloadsTest::folder_ = nullptr;
 ServerProcess* SignedDownloadsTest::server_ = nullptr;
 
-TEST_F(SignedDownloadsTest, LinksFromTheReadmesSnippetsAndSignUrlAreServedAndBrokenOnesRefused) {
+TEST_F(SignedDownloadsTest, LinksFromTheDocumentedSnippetsAndSignUrlAreServedAndBrokenOnesRefused) {
     const std::string url = server_->Url("/download/runnable?brand=branded&ref=r-1");
     const std::string minted[] = {
         Output("python3 python.py k1.key k1 '" + url + "'"),

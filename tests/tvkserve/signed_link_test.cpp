@@ -14,8 +14,8 @@ namespace {
 
 using tvkserve::LinkFailure;
 
-// The key of the README's worked example: the 32 bytes 0x00, 0x01, ...,
-// 0x1f, as its key file holds them.
+// The key of the worked example in docs/serving.md: the 32 bytes 0x00,
+// 0x01, ..., 0x1f, as its key file holds them.
 constexpr char kExampleKeyFile[] = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8\n";
 
 class SignedLinkTest : public ::testing::Test {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <exception>
 #include <span>
 #include <string_view>
@@ -397,6 +398,10 @@ constexpr char kSynopsis[] =
     "      shows tvkpack's version and the stub it was released with\n"
     "Exit status: 0 success, 1 failure (or a package the stub rejects), 2 wrong usage\n";
 
+// The help's first column: the longest option with its allowed values
+// ("--placement TEXT:{inside,behind}") and a space.
+constexpr std::size_t kHelpColumnWidth = 36;
+
 // A command line that parsed but asks for what cannot be.
 class UsageError : public std::runtime_error {
   public:
@@ -430,6 +435,9 @@ struct CommandLine {
     CommandLine() {
         app.set_version_flag("--version", VersionText());
         app.require_subcommand(1);
+        // Wide enough for the longest option with its values, so that each
+        // option takes one line; the commands share the formatter.
+        app.get_formatter()->column_width(kHelpColumnWidth);
 
         embed = app.add_subcommand("embed", "puts the installer behind the stub's sections");
         embed->add_option("STUB", input, "the stub executable")->required();

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -23,6 +24,20 @@ namespace {
 // within what every client's integers hold.
 constexpr std::int64_t kLatestExpiry = std::int64_t{1} << 40;
 
+// The help's first column: the longest option with what it excludes
+// ("--expires-in INT Excludes: --expires") and a space, so that each option
+// takes one line.
+constexpr std::size_t kHelpColumnWidth = 40;
+
+constexpr char kSynopsis[] =
+    "Synopsis:\n"
+    "  tvkserve --config FILE\n"
+    "      serves the packages the configuration names; SIGHUP reads it again,\n"
+    "      SIGTERM lets running downloads finish and exits\n"
+    "  tvkserve sign-url --key-file FILE --key ID (--expires-in SECONDS | --expires UNIX) URL\n"
+    "      prints the URL as a signed link\n"
+    "Exit status: 0 success, 1 failure (e.g. a configuration it refuses), 2 wrong usage\n";
+
 struct CommandLine {
     CLI::App app{"tvkserve: serves signed packages, each download tagged on the fly.", "tvkserve"};
     CLI::App* sign_url = nullptr;
@@ -34,6 +49,7 @@ struct CommandLine {
     std::string url;
 
     CommandLine() {
+        app.get_formatter()->column_width(kHelpColumnWidth);
         app.add_option("--config", config, "the configuration file (JSON) to serve");
         sign_url = app.add_subcommand(
             "sign-url", "prints a URL as a signed link: expires, key and sig appended");
@@ -48,6 +64,8 @@ struct CommandLine {
         sign_url->add_option("URL", url, "a full URL or a request target (/download/...)")
             ->required();
         app.require_subcommand(0, 1);
+        // Set last, so that sign-url's own help does not repeat it.
+        app.footer(kSynopsis);
     }
 };
 

@@ -4,8 +4,8 @@
 // Serves signed packages, each download tagged on the fly with its brand's
 // parameters and the URL's query values, exactly as `tvkpack tag` would tag
 // the file; or signs a download link. SIGHUP reads the configuration again;
-// SIGTERM finishes the running downloads and exits. See the README for the
-// configuration, the URL form and the metrics.
+// SIGTERM finishes the running downloads and exits. docs/serving.md describes
+// the configuration and the URL form, docs/operating.md the metrics.
 #include <iostream>
 #include <string>
 #include <vector>
