@@ -43,17 +43,13 @@ quiet cmake --preset native
 quiet cmake --build --preset native --target tvkpack tvk_test_fixtures
 quiet cmake --preset wasm
 quiet cmake --build --preset wasm
-workerd=edge/node_modules/.bin/workerd
 tvkpack=build/native/tools/tvkpack
 
 work=$(mktemp -d)
 chmod 755 "$work"
-pids=()
+. tools/edge-local.sh
 cleanup() {
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
+    edge_local_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -82,42 +78,7 @@ python3 -c 'import os, sys
 picture = bytearray(os.urandom(8 << 20)); picture[0:2] = b"BM"
 open(sys.argv[1], "wb").write(picture)' "$www/picture.bmp"
 
-free_port() {
-    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
-wait_port() {
-    for _ in $(seq 200); do
-        if (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; then
-            return 0
-        fi
-        sleep 0.05
-    done
-    echo "bench-edge: nothing listens on port $1" >&2
-    return 1
-}
-
-origin_port=$(free_port)
-edge_port=$(free_port)
-origin="http://127.0.0.1:$origin_port"
-user_line=""
-[ "$(id -u)" -eq 0 ] && user_line="user root;"
-cat >"$work/nginx.conf" <<CONF
-daemon off; pid $work/nginx.pid; error_log $work/nginx-error.log; $user_line
-worker_processes 2;
-events { worker_connections 1024; }
-http {
-    log_format edge '\$request_method \$uri \$http_range \$status';
-    access_log $work/access.log edge;
-    sendfile on;
-    client_body_temp_path $work/t1; proxy_temp_path $work/t2; fastcgi_temp_path $work/t3;
-    uwsgi_temp_path $work/t4; scgi_temp_path $work/t5;
-    server { listen 127.0.0.1:$origin_port; root $www; }
-}
-CONF
-nginx -e "$work/nginx-error.log" -c "$work/nginx.conf" &
-pids+=("$!")
-wait_port "$origin_port"
-
+edge_local_origin "$work" "$www"
 config=$(
     cat <<JSON
 {"packages": {"setup": {"manifest": "$origin/setup.manifest.json", "body": "$origin/setup.exe",
@@ -129,31 +90,8 @@ config=$(
  "query": {"ref": {"max_length": 32, "pattern": "[A-Za-z0-9_-]*"}}}
 JSON
 )
-cp edge/worker.mjs build/wasm/edge/tvk_edge.mjs build/wasm/edge/tvk_edge.wasm "$work/"
-cat >"$work/edge.capnp" <<CAPNP
-using Workerd = import "/workerd/workerd.capnp";
-const config :Workerd.Config = (
-  services = [
-    (name = "edge", worker = .edgeWorker),
-    (name = "internet", network = (allow = ["public", "private", "local"])),
-  ],
-  sockets = [(name = "http", address = "127.0.0.1:$edge_port", http = (), service = "edge")],
-);
-const edgeWorker :Workerd.Worker = (
-  modules = [
-    (name = "worker.mjs", esModule = embed "worker.mjs"),
-    (name = "tvk_edge.mjs", esModule = embed "tvk_edge.mjs"),
-    (name = "tvk_edge.wasm", wasm = embed "tvk_edge.wasm"),
-  ],
-  bindings = [(name = "TVK_EDGE_CONFIG", text = $(python3 -c 'import json,sys; print(json.dumps(sys.argv[1]))' "$config"))],
-  compatibilityDate = "2024-09-23",
-);
-CAPNP
-"$workerd" serve "$work/edge.capnp" >"$work/workerd.log" 2>&1 &
-workerd_pid=$!
-pids+=("$workerd_pid")
-wait_port "$edge_port"
-edge="http://127.0.0.1:$edge_port"
+edge_local_worker "$work" "$config"
+workerd_pid=$edge_local_worker_pid
 # The first request loads the module, the manifests and the picture.
 curl -fsS -o /dev/null "$edge/download/setup?brand=acme"
 curl -fsS -o /dev/null "$edge/download/small?brand=pictured"

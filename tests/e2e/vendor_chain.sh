@@ -7,13 +7,20 @@
 # changed and an expired link are refused (403), an expired link gets the
 # plain brand where a fallback brand is configured, a download re-tagged
 # without the key is "unsigned", and one byte of the picture or of a
-# parameter changed makes it "invalid".
+# parameter changed makes it "invalid". With a folder made by
+# edge_download.sh, the stub also runs the edge's download of a signed link
+# and the installer finds the tag the edge signed.
 #
-# usage: vendor_chain.sh NATIVE_BUILD WIN32_BUILD   (e.g. build/native build/win32)
+# usage: vendor_chain.sh NATIVE_BUILD WIN32_BUILD [EDGE_DOWNLOAD_FOLDER]
+#        (e.g. build/native build/win32 build/win32/edge-download)
 # Run it where 32-bit programs execute (tools/run32).
 set -u
 native=$(cd "$1" && pwd)
 windows=$(cd "$2" && pwd)
+edge_download=
+if [ $# -ge 3 ]; then
+    edge_download=$(cd "$3" && pwd) || exit 1
+fi
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 scale=${TVK_TIME_SCALE:-1}
 wine_run=$windows/wine-run
@@ -145,4 +152,10 @@ sed 's/spring-7/spring-8/' signed-params.json >changed-params.json
 "$tvkpack" tag setup.exe -o params-changed.exe --params changed-params.json --icon brand.ico \
     --picture brand.bmp >/dev/null || fail "tvkpack tag failed"
 expect "a parameter changed" "$(run_stub params-changed.exe)" "invalid: signature"
+
+if [ -n "$edge_download" ]; then
+    expect "the edge's download of a signed link" "$(run_stub "$edge_download/edge-setup.exe")" valid
+    [ "$(tail -n +2 result.txt)" = "$(cat "$edge_download/edge-setup.params")" ] ||
+        fail "the edge download's parameters: $(tail -n +2 result.txt)"
+fi
 echo "vendor chain: signed link -> signed tag -> the PE32 stub -> the installer's check: as expected"
