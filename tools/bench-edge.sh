@@ -8,6 +8,9 @@
 #   its body streamed from nginx) and from nginx directly (the same untagged
 #   file). Runs alternate three times; the median of the three ratios.
 #   Goal: >= 0.8.
+# - passthrough_vs_nginx_throughput: the same for a worker on workerd that
+#   only returns fetch() of the untagged file: what workerd itself costs in
+#   the path, the ceiling of any worker (measured in the same rounds).
 # - edge_ttfb_vs_nginx: the median time to the first byte of BENCH_PROBES
 #   (default 20) downloads with curl, each with its own ref (so each makes a
 #   new tag), through the edge, over the same median from nginx.
@@ -92,6 +95,15 @@ JSON
 )
 edge_local_worker "$work" "$config"
 workerd_pid=$edge_local_worker_pid
+tagging_edge=$edge
+# The peer inside workerd: a worker that passes the origin's answer on.
+mkdir "$work/pass"
+cat >"$work/pass/passthrough.mjs" <<'JS'
+export default { fetch: (request, env) => fetch(env.TVK_EDGE_CONFIG) };
+JS
+edge_local_module="$work/pass/passthrough.mjs" edge_local_worker "$work/pass" "$origin/setup.exe"
+passthrough=$edge
+edge=$tagging_edge
 # The first request loads the module, the manifests and the picture.
 curl -fsS -o /dev/null "$edge/download/setup?brand=acme"
 curl -fsS -o /dev/null "$edge/download/small?brand=pictured"
@@ -102,13 +114,17 @@ rate() {
     wrk -t 2 -c "$connections" -d "${seconds}s" "$1" | awk '/Requests\/sec/ {print $2}'
 }
 ratios=()
+passthrough_ratios=()
 for _ in 1 2 3; do
     at_edge=$(rate "$edge/download/setup?brand=acme&ref=bench")
     direct=$(rate "$origin/setup.exe")
+    passed=$(rate "$passthrough/")
     ratios+=("$(python3 -c "print($at_edge / $direct)")")
-    echo "run: edge $at_edge/s, nginx $direct/s (${package_mib} MiB downloads)" >&2
+    passthrough_ratios+=("$(python3 -c "print($passed / $direct)")")
+    echo "run: edge $at_edge/s, nginx $direct/s, pass-through worker $passed/s (${package_mib} MiB downloads)" >&2
 done
 echo "edge_vs_nginx_throughput: $(printf '%s\n' "${ratios[@]}" | sort -g | sed -n 2p)"
+echo "passthrough_vs_nginx_throughput: $(printf '%s\n' "${passthrough_ratios[@]}" | sort -g | sed -n 2p)"
 
 median_ttfb() {
     local base=$1 times=()

@@ -10,6 +10,7 @@
 #                                   # nginx logs "METHOD URI RANGE STATUS"
 #                                   # lines to WORK/access.log
 #   edge_local_worker WORK CONFIG [NAME=TEXT]...   # sets edge
+#       (the module is edge/worker.mjs, or the file edge_local_module names)
 #   edge_local_stop                 # ends both (call it from an EXIT trap)
 #
 # Both listen on free ports of 127.0.0.1; WORK holds their configurations
@@ -75,8 +76,8 @@ edge_local_worker() {  # edge_local_worker WORK CONFIG [NAME=TEXT]...
     shift
     port=$(edge_local_free_port)
     bindings=$(edge_local_bindings "$@") || return 1
-    cp edge/worker.mjs build/wasm/edge/tvk_edge.mjs build/wasm/edge/tvk_edge.wasm "$work/" ||
-        return 1
+    cp "${edge_local_module:-edge/worker.mjs}" "$work/worker.mjs" &&
+        cp build/wasm/edge/tvk_edge.mjs build/wasm/edge/tvk_edge.wasm "$work/" || return 1
     cat >"$work/edge.capnp" <<CAPNP
 using Workerd = import "/workerd/workerd.capnp";
 const config :Workerd.Config = (
