@@ -96,5 +96,22 @@ struct BrandParamsEntry {
 void CheckDownloadRules(const std::vector<BrandParamsEntry>& brands,
                         const std::vector<const QueryRule*>& query,
                         const std::optional<LinkOptions>& links, bool tag_signing);
+// The same for a configuration's own entries: brands with an id and
+// params, query parameters that are QueryRules, links that are
+// LinkOptions.
+template <typename Brand, typename Parameter, typename Links>
+void CheckDownloadRules(const std::vector<Brand>& brands, const std::vector<Parameter>& query,
+                        const std::optional<Links>& links, bool tag_signing) {
+    std::vector<BrandParamsEntry> brand_params;
+    for (const Brand& brand : brands) {
+        brand_params.push_back({&brand.id, &brand.params});
+    }
+    std::vector<const QueryRule*> query_rules;
+    for (const Parameter& parameter : query) {
+        query_rules.push_back(&parameter);
+    }
+    CheckDownloadRules(brand_params, query_rules,
+                       links ? std::optional<LinkOptions>(*links) : std::nullopt, tag_signing);
+}
 
 }  // namespace download

@@ -148,18 +148,8 @@ EdgeConfig ParseEdgeConfig(std::string_view text) {
     if (const auto signing = config.find("tag_signing"); signing != config.end()) {
         result.tag_signing_secret = Secret("tag_signing", *signing);
     }
-    std::vector<download::BrandParamsEntry> brand_params;
-    for (const EdgeBrand& brand : result.brands) {
-        brand_params.push_back({&brand.id, &brand.params});
-    }
-    std::vector<const download::QueryRule*> query_rules;
-    for (const EdgeQueryParameter& parameter : result.query) {
-        query_rules.push_back(&parameter);
-    }
-    download::CheckDownloadRules(
-        brand_params, query_rules,
-        result.links ? std::optional<download::LinkOptions>(*result.links) : std::nullopt,
-        result.tag_signing_secret.has_value());
+    download::CheckDownloadRules(result.brands, result.query, result.links,
+                                 result.tag_signing_secret.has_value());
     return result;
 }
 

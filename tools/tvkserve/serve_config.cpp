@@ -272,18 +272,8 @@ ServeConfig ParseConfig(std::string_view text, const fs::path& base_folder) {
         result.tag_signing_key =
             FileName(entry + ".key", Member(entry, *signing, "key"), base_folder);
     }
-    std::vector<download::BrandParamsEntry> brand_params;
-    for (const BrandEntry& brand : result.brands) {
-        brand_params.push_back({&brand.id, &brand.params});
-    }
-    std::vector<const download::QueryRule*> query_rules;
-    for (const QueryParameter& parameter : result.query) {
-        query_rules.push_back(&parameter);
-    }
-    download::CheckDownloadRules(
-        brand_params, query_rules,
-        result.links ? std::optional<download::LinkOptions>(*result.links) : std::nullopt,
-        result.tag_signing_key.has_value());
+    download::CheckDownloadRules(result.brands, result.query, result.links,
+                                 result.tag_signing_key.has_value());
     return result;
 }
 
