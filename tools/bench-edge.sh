@@ -31,16 +31,7 @@ connections=8
 
 tools/install-deps.sh >&2
 
-quiet() {
-    local log
-    log=$(mktemp)
-    if ! nice "$@" >"$log" 2>&1; then
-        cat "$log" >&2
-        rm -f "$log"
-        return 1
-    fi
-    rm -f "$log"
-}
+. tools/quiet.sh
 
 quiet cmake --preset native
 quiet cmake --build --preset native --target tvkpack tvk_test_fixtures

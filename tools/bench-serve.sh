@@ -53,16 +53,7 @@ tools/install-deps.sh >&2
 # and the server, which raises its own limit).
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 
-quiet() {
-    local log
-    log=$(mktemp)
-    if ! nice "$@" >"$log" 2>&1; then
-        cat "$log" >&2
-        rm -f "$log"
-        return 1
-    fi
-    rm -f "$log"
-}
+. tools/quiet.sh
 
 quiet cmake --preset native
 quiet cmake --build --preset native --target tvkserve tvkpack tvk_test_fixtures

@@ -61,17 +61,7 @@ fi
 
 tools/install-deps.sh >&2
 
-# Runs a build step quietly, showing its output only when it fails.
-quiet() {
-    local log
-    log=$(mktemp)
-    if ! nice "$@" >"$log" 2>&1; then
-        cat "$log" >&2
-        rm -f "$log"
-        return 1
-    fi
-    rm -f "$log"
-}
+. tools/quiet.sh
 
 quiet cmake --preset native
 quiet cmake --build --preset native --target extract_benchmark base64_bench \
